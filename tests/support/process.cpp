@@ -1,0 +1,197 @@
+#include "process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+EnvChanges clean_palvex_env() {
+  EnvChanges env;
+  for (const char* name : {"STATE_DIR", "PROC_PORT", "HTTP_PORT", "HTTPS_PORT", "PROC_VERB",
+                           "PROC_IP", "SETUP_USER", "ADMIN_USER", "SETUP_SECRET",
+                           "ADMIN_SECRET", "SSL_CERTIFICATE_PATH", "SSL_PRIVATE_PATH"})
+    env[name] = std::nullopt;
+  for (const char* name : {"PALVEX_FAKE_TRACE", "PALVEX_FAKE_VERSION", "PALVEX_FAKE_SAMPLE_RATE",
+                           "PALVEX_FAKE_CHUNK", "PALVEX_FAKE_CHANNELS", "PALVEX_FAKE_INPUTS",
+                           "PALVEX_FAKE_OUTPUTS", "PALVEX_FAKE_CHUNK_LIST",
+                           "PALVEX_FAKE_PROCESS_CHUNK", "PALVEX_FAKE_READY",
+                           "PALVEX_FAKE_WEB_STATUS", "PALVEX_FAKE_STOP_RESULT", "PALVEX_FAKE_GAIN",
+                           "PALVEX_FAKE_FAIL", "PALVEX_FAKE_LOG"})
+    env[name] = std::nullopt;
+  return env;
+}
+
+static std::vector<std::string> build_environment(const EnvChanges& changes) {
+  std::map<std::string, std::string> vars;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const char* eq = std::strchr(*entry, '=');
+    if (eq != nullptr) vars[std::string(*entry, eq)] = eq + 1;
+  }
+  for (const auto& [name, value] : changes) {
+    if (value)
+      vars[name] = *value;
+    else
+      vars.erase(name);
+  }
+  std::vector<std::string> list;
+  for (const auto& [name, value] : vars) list.push_back(name + "=" + value);
+  return list;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvChanges& env)
+    : dir_("palvex-child") {
+  std::vector<std::string> environment = build_environment(env);
+  std::vector<char*> c_argv, c_env;
+  for (const auto& arg : argv) c_argv.push_back(const_cast<char*>(arg.c_str()));
+  c_argv.push_back(nullptr);
+  for (const auto& var : environment) c_env.push_back(const_cast<char*>(var.c_str()));
+  c_env.push_back(nullptr);
+  std::string out_path = dir_.file("stdout"), err_path = dir_.file("stderr");
+
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    // Start with default dispositions and nothing blocked, as from a shell.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
+    execve(c_argv[0], c_argv.data(), c_env.data());
+    _exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (!reaped_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void ChildProcess::send_signal(int signal_number) {
+  if (!reaped_) kill(pid_, signal_number);
+}
+
+bool ChildProcess::running() {
+  if (reaped_) return false;
+  int status = 0;
+  pid_t r = waitpid(pid_, &status, WNOHANG);
+  if (r == 0) return true;
+  reaped_ = true;
+  result_.exited = WIFEXITED(status);
+  result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return false;
+}
+
+bool ChildProcess::wait_for_exit(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+bool ChildProcess::wait_for_text(bool on_stderr, const std::string& text,
+                                 std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::string current = on_stderr ? stderr_text() : stdout_text();
+    if (current.find(text) != std::string::npos) return true;
+    if (!running()) {
+      current = on_stderr ? stderr_text() : stdout_text();
+      return current.find(text) != std::string::npos;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool ChildProcess::wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout) {
+  return wait_for_text(true, text, timeout);
+}
+
+bool ChildProcess::wait_for_stdout(const std::string& text, std::chrono::milliseconds timeout) {
+  return wait_for_text(false, text, timeout);
+}
+
+std::string ChildProcess::stdout_text() const { return read_file(dir_.file("stdout")); }
+std::string ChildProcess::stderr_text() const { return read_file(dir_.file("stderr")); }
+
+const ProcessResult& ChildProcess::result() {
+  running();
+  result_.out = stdout_text();
+  result_.err = stderr_text();
+  return result_;
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv, const EnvChanges& env,
+                          std::chrono::milliseconds timeout) {
+  ChildProcess child(argv, env);
+  if (!child.wait_for_exit(timeout)) {
+    child.send_signal(SIGKILL);
+    child.wait_for_exit(std::chrono::seconds(5));
+  }
+  return child.result();
+}
+
+std::string bin_path(const std::string& program) { return std::string(PALVEX_BIN_DIR) + "/" + program; }
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+static bool connect_once(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!connect_once(port)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+int free_tcp_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  int port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
