@@ -37,3 +37,6 @@ void read_port_option(const char* text, uint16_t& port);
 void read_port_option(const char* text, uint32_t& port);
 // Splits at the first "="; false when the text is empty or holds no "=".
 bool split_key_value(const char* text, std::pair<std::string, std::string>& pair);
+
+// The engine's version text for the banner, -V and -h; "unknown" when the engine gives none.
+std::string engine_version_text();
