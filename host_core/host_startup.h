@@ -22,3 +22,10 @@ bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
 [[noreturn]] void run_shutdown(const HostDifferences& host,
                                const std::function<void()>& close_sound_server,
                                const std::shared_ptr<ProcessingInstance>& live_instance);
+
+// Steps of the sequence, on their own for tests.
+// With no web port and no JSON port the JSON port becomes 5010, also after an explicit -j 0.
+void apply_json_port_default(HostSettings& settings);
+// Throws std::runtime_error ("Bad library sampling rate", ...) at the first wrong value.
+void check_engine_format();
+HostConfig make_host_config(const HostSettings& settings);
