@@ -35,7 +35,7 @@ static std::vector<std::string> build_environment(const EnvChanges& changes) {
   std::map<std::string, std::string> vars;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const char* eq = std::strchr(*entry, '=');
-    if (eq != nullptr) vars[std::string(*entry, eq)] = eq + 1;
+    if (eq != nullptr) vars[std::string(*entry, static_cast<std::size_t>(eq - *entry))] = eq + 1;
   }
   for (const auto& [name, value] : changes) {
     if (value)
