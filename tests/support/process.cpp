@@ -48,8 +48,22 @@ static std::vector<std::string> build_environment(const EnvChanges& changes) {
   return list;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvChanges& env)
+// In a cross build our own programs run under the emulator (qemu-user); other tools don't.
+static std::vector<std::string> with_emulator(const std::vector<std::string>& argv) {
+  std::string emulator = PALVEX_EMULATOR;
+  std::string bin_dir = std::string(PALVEX_BIN_DIR) + "/";
+  if (emulator.empty() || argv.empty() || argv[0].compare(0, bin_dir.size(), bin_dir) != 0)
+    return argv;
+  std::vector<std::string> full;
+  std::istringstream words(emulator);
+  for (std::string word; words >> word;) full.push_back(word);
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv_in, const EnvChanges& env)
     : dir_("palvex-child") {
+  std::vector<std::string> argv = with_emulator(argv_in);
   std::vector<std::string> environment = build_environment(env);
   std::vector<char*> c_argv, c_env;
   for (const auto& arg : argv) c_argv.push_back(const_cast<char*>(arg.c_str()));
@@ -72,7 +86,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvChange
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
-    execve(c_argv[0], c_argv.data(), c_env.data());
+    // execvpe: the emulator is found on PATH; our programs are given by full path.
+    execvpe(c_argv[0], c_argv.data(), c_env.data());
     _exit(127);
   }
 }
