@@ -1,13 +1,31 @@
 // palvex-jack: the engine as a JACK client with two inputs and two outputs.
+#include <unistd.h>
+
 #include <cstdlib>
+#include <exception>
 
 #include "host_options.h"
 #include "host_startup.h"
+#include "jack_host.h"
 #include "log.h"
 #include "log_bridge.h"
 #include "signals.h"
 
-std::shared_ptr<ProcessingInstance> current_instance;
+namespace {
+
+// The audio runs on JACK's thread; main only looks at the stop flag once a second.
+void wait_for_stop() {
+  while (stop_requested.load(std::memory_order_relaxed) == 0) sleep(1);
+}
+
+// Open only after a set-up that succeeded, or one that an exception cut short.
+void close_jack_client() {
+  if (jack_client == nullptr) return;
+  jack_client_close(jack_client);
+  jack_client = nullptr;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   log_bootstrap();
@@ -15,5 +33,20 @@ int main(int argc, char** argv) {
   const HostDifferences jack_host{on_signal, 9};
   InstanceFactory factory;
   if (!run_startup_sequence(settings, jack_host, factory)) return 1;
-  run_shutdown(jack_host, [] {}, current_instance);
+
+  int set_up = 0;
+  int exit_status = 0;
+  try {
+    set_up = setup_jack(factory, settings.client_name.c_str(), settings.session_id.c_str());
+  } catch (const std::exception& error) {
+    // The engine gave no parameter set, or the update thread could not start: still shut
+    // down in order, but the operator must see that the host failed.
+    PALVEX_LOG(main_logger, 1, "Fatal error while setting up: " << error.what());
+    exit_status = 1;
+  } catch (...) {
+    PALVEX_LOG(main_logger, 1, "Fatal error while setting up: unknown exception");
+    exit_status = 1;
+  }
+  if (set_up == 1) wait_for_stop();
+  run_shutdown(jack_host, close_jack_client, current_instance, exit_status);
 }
