@@ -88,7 +88,7 @@ bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
 }
 
 void run_shutdown(const HostDifferences& host, const std::function<void()>& close_sound_server,
-                  const std::shared_ptr<ProcessingInstance>& live_instance) {
+                  const std::shared_ptr<ProcessingInstance>& live_instance, int exit_status) {
   PALVEX_LOG(main_logger, host.shutdown_level, "MAIN stopping");
   if (stop_requested.load(std::memory_order_relaxed) == 0)
     stop_requested.store(1, std::memory_order_relaxed);
@@ -96,5 +96,5 @@ void run_shutdown(const HostDifferences& host, const std::function<void()>& clos
   if (close_sound_server) close_sound_server();
   if (live_instance) live_instance->stop();
   PALVEX_LOG(main_logger, host.shutdown_level, "MAIN exiting now");
-  std::exit(0);
+  std::exit(exit_status);
 }

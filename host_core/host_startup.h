@@ -19,9 +19,11 @@ bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
                           InstanceFactory& factory);
 
 // Logs, sets the stop flag, closes the sound-server side, stops the live instance, exit(0).
+// exit_status: 1 after a set-up that failed with an exception, so the operator sees it.
 [[noreturn]] void run_shutdown(const HostDifferences& host,
                                const std::function<void()>& close_sound_server,
-                               const std::shared_ptr<ProcessingInstance>& live_instance);
+                               const std::shared_ptr<ProcessingInstance>& live_instance,
+                               int exit_status = 0);
 
 // Steps of the sequence, on their own for tests.
 // With no web port and no JSON port the JSON port becomes 5010, also after an explicit -j 0.
