@@ -13,10 +13,11 @@
 #include <vector>
 
 // One log entry, built on the stack of the log statement and never shared between threads.
+// It has no base class and no subclass.
 class LogRecord {
 public:
   LogRecord(int level, const char* function_text, int line, const char* file, int code);
-  // Replays a record taken out of the log queue: its own time, thread, texts.
+  // Replays a record taken out of the log queue: its own time, thread, line, file and text.
   LogRecord(const timeval& time, int level, int thread_id, int line, const char* file,
             const std::string& message);
   LogRecord(const LogRecord&) = delete;
@@ -27,12 +28,12 @@ public:
   virtual int thread_id() const;
   virtual int code() const;
   virtual int line() const;
-  virtual const char* message();
-  virtual const char* function_name();
+  // The text streamed so far; valid until the next call or the end of the record.
+  virtual const char* message() const;
+  // The word before the first "(" of the function text, computed afresh at every call.
+  virtual const char* function_name() const;
   virtual const char* file() const;
   virtual ~LogRecord();
-
-  std::ostringstream stream;  // the message text, written by the log statement
 
 private:
   timeval time_;               // taken last in construction
@@ -40,10 +41,16 @@ private:
   int thread_id_;              // kernel thread id of the writer
   int code_;                   // always 0; nothing reads it
   int line_;
+
+public:
+  std::ostringstream stream;  // the message text, written by the log statement
+
+private:
   const char* function_text;   // static text, not owned
   const char* file_;           // static text, not owned: the queue keeps the pointer
-  std::string function_name_cache;
-  std::string message_cache;
+  // The getters are const so that sinks can read a const record; they only fill these.
+  mutable std::string function_name_cache;
+  mutable std::string message_cache;
 };
 
 const char* log_level_name(int level);  // "FATAL" ... "DEBUG", else "NONE"
@@ -108,12 +115,12 @@ public:
 };
 
 struct alignas(64) LogQueueCell {
-  std::atomic<uint32_t> seq;  // position when free, position + 1 once it holds that record
-  timeval time;
-  int level;
-  int thread_id;
-  int line;
-  const char* file;           // the record's pointer itself, not a copy
+  std::atomic<uint32_t> seq{0};  // position when free, position + 1 once it holds that record
+  timeval time{};
+  int level = 0;
+  int thread_id = 0;
+  int line = 0;
+  const char* file = nullptr;    // the record's pointer itself, not a copy
   std::string function_name;
   std::string message;
 };
@@ -127,13 +134,18 @@ struct alignas(64) LogQueue {
   alignas(64) std::atomic<uint32_t> dequeue_pos{0};
   alignas(64) std::atomic<int64_t> dropped{0};
 
-  // Must not run while a writer can reach the queue. Throws std::bad_alloc from 2^24 cells.
+  // Rounds up to a power of two, at least 2. Must not run while a writer can reach the
+  // queue. Throws std::bad_alloc when that would reach 2^24 cells; the old cells then stay.
   void init(uint32_t requested);
-  // Lock-free; a full queue drops the record and counts it. Never waits.
+  // Lock-free for any number of producers; a full queue drops the record and counts it.
+  // Never waits. Does nothing while there are no cells.
   void enqueue(const timeval& time, int level, int thread_id, int line, const char* file,
                std::string function_name, std::string message);
-  // Single consumer: takes the oldest filled cell's record; false when none is filled.
+  // Single consumer, wait-free: takes the oldest cell if it is filled and hands it back to the
+  // producers; false when it is not filled yet (or there are no cells).
   bool dequeue(LogQueueCell& out);
+  // Frees the cells: what ~LogQueue does, run by the exit handler the bootstrap registers.
+  void release();
   ~LogQueue();
 };
 
@@ -150,8 +162,10 @@ void log_bootstrap();
 void set_log_levels(int level);
 
 // The printer of real-time records: a low-priority thread that writes queued records through
-// main_logger's sinks and reports drops. Stopped and drained at exit, before ~LogQueue.
+// main_logger's sinks and reports drops. Started once the levels are set; nothing happens
+// before the bootstrap or while it runs. It stops itself at exit, before ~LogQueue.
 void start_log_queue_printer();
+// Prints what was queued before the call, reports remaining drops and joins. Idempotent.
 void stop_log_queue_printer();
 
 // The log statement: the message's operands are not evaluated when the level test fails.
