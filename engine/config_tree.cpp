@@ -1,0 +1,115 @@
+// The configuration tree: validation, merge, change detection and the meters window.
+#include "config_tree.h"
+
+#include <cmath>
+
+#include "engine_log.h"
+
+namespace engine {
+
+using nlohmann::json;
+
+static json gain_json(double db) {
+  // Whole numbers print as the operator typed them ({"gain":-30}, not -30.0).
+  if (std::trunc(db) == db) return static_cast<long long>(db);
+  return db;
+}
+
+static float linear_gain(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
+
+std::string check_set(const json& changes) {
+  if (!changes.is_object()) return "\"set\" needs an object, such as {\"in\":{\"gain\":-30}}";
+  for (const auto& [key, value] : changes.items()) {
+    if (key == "metadata" || key == "meters" || key == "parameters")
+      return "\"" + key + "\" is read-only";
+    if (key != "in") return "Unknown key \"" + key + "\"";
+    if (!value.is_object()) return "\"in\" needs an object";
+    for (const auto& [in_key, in_value] : value.items()) {
+      if (in_key != "gain") return "Unknown key \"in." + in_key + "\"";
+      if (!in_value.is_number()) return "\"in.gain\" needs a number (dB)";
+      const double db = in_value.get<double>();
+      if (!(db >= kMinGainDb && db <= kMaxGainDb))
+        return "\"in.gain\" out of range (-80 to 20 dB)";
+    }
+  }
+  return "";
+}
+
+json diff_trees(const json& before, const json& after) {
+  json changed = json::object();
+  for (const auto& [key, value] : after.items()) {
+    auto old = before.find(key);
+    if (old == before.end()) {
+      changed[key] = value;
+    } else if (value.is_object() && old->is_object()) {
+      json inner = diff_trees(*old, value);
+      if (!inner.empty()) changed[key] = std::move(inner);
+    } else if (*old != value) {
+      changed[key] = value;
+    }
+  }
+  return changed;
+}
+
+ConfigTree::ConfigTree(std::shared_ptr<AudioState> audio, const ProcessSettings& settings,
+                       std::unique_ptr<StateStore> store)
+    : audio_(std::move(audio)), store_(std::move(store)) {
+  for (const auto& [key, value] : settings.others) parameters_[key] = value;
+  if (!store_) return;
+  json saved = store_->load();
+  if (saved.is_object() && saved.contains("in") && saved["in"].contains("gain"))
+    gain_db_ = saved["in"]["gain"].get<double>();
+  audio_->target_gain.store(linear_gain(gain_db_), std::memory_order_relaxed);
+  audio_->current_gain = linear_gain(gain_db_);  // no ramp from unity at start
+}
+
+json ConfigTree::settings_locked() const {
+  return json{{"in", {{"gain", gain_json(gain_db_)}}},
+              {"metadata", metadata_},
+              {"parameters", parameters_}};
+}
+
+json ConfigTree::onair_locked() const {
+  return json{{"in", {{"gain", gain_json(gain_db_)}}}, {"metadata", metadata_}};
+}
+
+json ConfigTree::tree() {
+  json meters = json::array();
+  for (auto& peak : audio_->out_peak) meters.push_back(peak.exchange(0.0f, std::memory_order_relaxed));
+  std::lock_guard<std::mutex> lock(mutex_);
+  json whole = settings_locked();
+  whole["meters"] = {{"out_peak", std::move(meters)}};
+  return whole;
+}
+
+json ConfigTree::set(const json& changes, std::string* error) {
+  *error = check_set(changes);
+  if (!error->empty()) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  json before = settings_locked();
+  if (changes.contains("in") && changes["in"].contains("gain")) {
+    gain_db_ = changes["in"]["gain"].get<double>();
+    audio_->target_gain.store(linear_gain(gain_db_), std::memory_order_relaxed);
+  }
+  json changed = diff_trees(before, settings_locked());
+  if (!changed.empty()) {
+    log(kVerb, "Configuration changed: " + changed.dump());
+    if (store_) {
+      store_->save_state(json{{"in", {{"gain", gain_json(gain_db_)}}}});
+      store_->save_onair(onair_locked());
+    }
+  }
+  return changed;
+}
+
+void ConfigTree::set_metadata(const std::string& key, const std::string& value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  metadata_[key] = value;
+}
+
+void ConfigTree::write_onair() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (store_) store_->save_onair(onair_locked());
+}
+
+}  // namespace engine

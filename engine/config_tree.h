@@ -1,0 +1,48 @@
+// The configuration of one process as the control port and the web page see it.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "audio_state.h"
+#include "parameters.h"
+#include "state_store.h"
+
+namespace engine {
+
+constexpr double kMinGainDb = -80.0;
+constexpr double kMaxGainDb = 20.0;
+
+// Checks a tree given to set (or read from a state file); an error text, empty when fine.
+std::string check_set(const nlohmann::json& changes);
+// What differs in after, compared with before (objects compared key by key).
+nlohmann::json diff_trees(const nlohmann::json& before, const nlohmann::json& after);
+
+class ConfigTree {
+public:
+  ConfigTree(std::shared_ptr<AudioState> audio, const ProcessSettings& settings,
+             std::unique_ptr<StateStore> store);
+
+  // {"in":{"gain":G},"metadata":{..},"meters":{"out_peak":[L,R]},"parameters":{..}};
+  // reading the meters starts a new peak window.
+  nlohmann::json tree();
+  // Merges changes in; answers what changed, or sets *error and changes nothing.
+  nlohmann::json set(const nlohmann::json& changes, std::string* error);
+  void set_metadata(const std::string& key, const std::string& value);
+  void write_onair();  // once the process is complete, and after each change
+
+private:
+  nlohmann::json settings_locked() const;
+  nlohmann::json onair_locked() const;
+
+  std::mutex mutex_;  // never taken by the audio path
+  std::shared_ptr<AudioState> audio_;
+  std::unique_ptr<StateStore> store_;
+  double gain_db_ = 0.0;
+  nlohmann::json metadata_ = nlohmann::json::object();
+  nlohmann::json parameters_ = nlohmann::json::object();
+};
+
+}  // namespace engine

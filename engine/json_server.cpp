@@ -1,0 +1,175 @@
+// Serving the control protocol over TCP with poll: no thread per client, nothing blocks.
+#include "json_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <list>
+
+#include "engine_log.h"
+#include "json_framer.h"
+#include "protocol.h"
+
+namespace engine {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kMaxClients = 64;
+constexpr size_t kMaxPendingReply = 1024 * 1024;  // stop reading from a client that does not read
+constexpr auto kDrainTime = std::chrono::seconds(2);
+
+struct Client {
+  int fd = -1;
+  JsonFramer framer;
+  std::string out;
+  json last_seen = json::object();  // nothing seen yet: the first change answers everything
+  bool closing = false;             // answered an error that ends the connection
+  Clock::time_point close_by{};
+};
+
+void send_pending(Client& client) {
+  while (!client.out.empty()) {
+    ssize_t sent = send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return;  // EAGAIN: poll tells when to go on; errors show up on the next read
+    client.out.erase(0, static_cast<size_t>(sent));
+  }
+}
+
+void finish_with_error(Client& client, const std::string& text) {
+  client.out += error_reply(text).dump() + "\n";
+  client.closing = true;
+  client.close_by = Clock::now() + kDrainTime;
+}
+
+void answer_values(ConfigTree& config, Client& client) {
+  std::string text;
+  while (!client.closing && client.framer.next(text)) {
+    if (text.size() > kMaxRequestBytes) {
+      finish_with_error(client, "Request too large (limit 65536 bytes)");
+      return;
+    }
+    json request = json::parse(text, nullptr, false);
+    json reply = request.is_discarded() ? error_reply("Invalid JSON: " + text.substr(0, 80))
+                                        : answer_request(config, request, client.last_seen);
+    client.out += reply.dump() + "\n";
+  }
+  if (!client.closing && client.framer.pending() > kMaxRequestBytes)
+    finish_with_error(client, "Request too large (limit 65536 bytes)");
+}
+
+// False when the connection is over.
+bool read_from(ConfigTree& config, Client& client) {
+  char buffer[16384];
+  ssize_t got = recv(client.fd, buffer, sizeof buffer, 0);
+  if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  if (got == 0) return false;  // a half request left behind is simply dropped
+  if (client.closing) return true;  // draining what the client still sends after our error
+  client.framer.feed(buffer, static_cast<size_t>(got));
+  answer_values(config, client);
+  return true;
+}
+
+}  // namespace
+
+int open_json_port(int port) {
+  if (port < 1 || port > 65535) {
+    log(kError, "JSON control port " + std::to_string(port) + " cannot listen: not a TCP port");
+    return -1;
+  }
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    log(kError, std::string("JSON control port: socket failed: ") + std::strerror(errno));
+    return -1;
+  }
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 16) != 0) {
+    log(kError, "JSON control port " + std::to_string(port) + " cannot listen: " +
+                    std::strerror(errno));
+    close(fd);
+    return -1;
+  }
+  log(kInfo, "JSON control port listening on 0.0.0.0:" + std::to_string(port));
+  return fd;
+}
+
+void serve_json_port(ConfigTree& config, int listen_fd, int wake_fd) {
+  std::list<Client> clients;
+  std::vector<pollfd> fds;
+  for (;;) {
+    fds.clear();
+    fds.push_back({wake_fd, POLLIN, 0});
+    fds.push_back({listen_fd, POLLIN, 0});
+    int timeout = -1;
+    const auto now = Clock::now();
+    for (Client& client : clients) {
+      short events = 0;
+      if (client.closing || client.out.size() < kMaxPendingReply) events |= POLLIN;
+      if (!client.out.empty()) events |= POLLOUT;
+      fds.push_back({client.fd, events, 0});
+      if (client.closing) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(client.close_by - now);
+        int ms = left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+        if (timeout < 0 || ms < timeout) timeout = ms;
+      }
+    }
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+      log(kError, std::string("JSON control port: poll failed: ") + std::strerror(errno));
+      break;
+    }
+    if (fds[0].revents != 0) break;  // stop requested
+
+    size_t index = 2;
+    for (auto it = clients.begin(); it != clients.end(); ++index) {
+      Client& client = *it;
+      const short revents = fds[index].revents;
+      bool alive = true;
+      if (revents & (POLLIN | POLLHUP | POLLERR)) alive = read_from(config, client);
+      if (alive && !client.out.empty()) send_pending(client);
+      if (alive && client.closing) {
+        // Half-close once the error is out, and let the client's leftovers drain, so the
+        // error is not lost to a reset.
+        if (client.out.empty()) shutdown(client.fd, SHUT_WR);
+        if (Clock::now() >= client.close_by) alive = false;
+      }
+      if (alive) {
+        ++it;
+      } else {
+        close(client.fd);
+        it = clients.erase(it);
+      }
+    }
+
+    if (fds[1].revents & POLLIN) {
+      for (;;) {
+        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        clients.emplace_back();
+        clients.back().fd = fd;
+        if (clients.size() > kMaxClients) {
+          finish_with_error(clients.back(), "Too many clients");
+          send_pending(clients.back());
+        }
+      }
+    }
+  }
+  for (Client& client : clients) close(client.fd);
+  close(listen_fd);
+}
+
+}  // namespace engine

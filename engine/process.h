@@ -1,0 +1,23 @@
+// One processing instance: its audio state, its configuration and its update loop.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "audio_state.h"
+#include "config_tree.h"
+#include "palvex.h"
+
+struct palvex_ProcessData {
+  enum class Loop { kNotStarted, kReady, kFailed, kEnded };
+
+  std::shared_ptr<engine::AudioState> audio;    // shared with nobody else but kept alive with us
+  std::shared_ptr<engine::ConfigTree> config;   // the web server may hold it a little longer
+  int wake_fd = -1;                             // eventfd: a stop wakes the update loop
+
+  std::mutex mutex;  // guards loop and stop_requested
+  std::condition_variable changed;
+  Loop loop = Loop::kNotStarted;
+  bool stop_requested = false;  // kept, so a stop before the start is not lost
+};

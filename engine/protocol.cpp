@@ -1,0 +1,32 @@
+// Requests of the control port: {"get":null}, {"change":null} and {"set":{...}}.
+#include "protocol.h"
+
+namespace engine {
+
+using nlohmann::json;
+
+json error_reply(const std::string& text) { return json{{"error", text}}; }
+
+json answer_request(ConfigTree& config, const json& request, json& last_seen) {
+  if (!request.is_object() || request.size() != 1)
+    return error_reply(
+        "A request is an object with one of get, change or set, such as {\"get\":null}");
+  const std::string verb = request.begin().key();
+  const json& argument = request.begin().value();
+  if (verb == "get" || verb == "change") {
+    if (!argument.is_null()) return error_reply("\"" + verb + "\" takes null: {\"" + verb + "\":null}");
+    json now = config.tree();
+    json reply = verb == "get" ? now : diff_trees(last_seen, now);
+    last_seen = std::move(now);
+    return reply;
+  }
+  if (verb == "set") {
+    std::string error;
+    json changed = config.set(argument, &error);
+    if (!error.empty()) return error_reply(error);
+    return changed;
+  }
+  return error_reply("Unknown request \"" + verb + "\" (use get, change or set)");
+}
+
+}  // namespace engine

@@ -1,0 +1,83 @@
+// The update loop: the host lends a thread, the engine serves its control port on it.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "engine_log.h"
+#include "json_server.h"
+#include "process.h"
+
+using Loop = palvex_ProcessData::Loop;
+
+static void set_loop(palvex_Process process, Loop state) {
+  std::lock_guard<std::mutex> lock(process->mutex);
+  process->loop = state;
+  process->changed.notify_all();
+}
+
+extern "C" {
+
+int palvex_StartUpdateThread(palvex_Process process, int json_port) {
+  if (process == nullptr) return -1;
+  {
+    std::lock_guard<std::mutex> lock(process->mutex);
+    if (process->loop != Loop::kNotStarted) return -1;  // one loop per process
+    if (process->stop_requested) {
+      process->loop = Loop::kEnded;
+      process->changed.notify_all();
+      return 0;
+    }
+  }
+  int listen_fd = -1;
+  if (json_port != 0) {
+    listen_fd = engine::open_json_port(json_port);
+    if (listen_fd < 0) {
+      set_loop(process, Loop::kFailed);
+      return -1;
+    }
+  } else {
+    engine::log(engine::kVerb, "No JSON control port");
+  }
+  // The metadata has arrived by now, so the on-air view is complete.
+  process->config->write_onair();
+  set_loop(process, Loop::kReady);
+  if (listen_fd >= 0) {
+    engine::serve_json_port(*process->config, listen_fd, process->wake_fd);
+  } else {
+    pollfd wake{process->wake_fd, POLLIN, 0};
+    while (poll(&wake, 1, -1) < 0) {
+    }
+  }
+  set_loop(process, Loop::kEnded);
+  return 0;
+}
+
+int palvex_WaitUpdateThreadReady(palvex_Process process, int timeout) {
+  if (process == nullptr) return -1;
+  std::unique_lock<std::mutex> lock(process->mutex);
+  const bool settled = process->changed.wait_for(
+      lock, std::chrono::milliseconds(timeout < 0 ? 0 : timeout),
+      [&] { return process->loop != Loop::kNotStarted; });
+  if (!settled) {
+    engine::log(engine::kError, "Update thread not ready after " + std::to_string(timeout) + " ms");
+    return -2;
+  }
+  return process->loop == Loop::kReady ? 0 : -1;
+}
+
+int palvex_StopUpdateThread(palvex_Process process) {
+  if (process == nullptr) return -1;
+  {
+    std::lock_guard<std::mutex> lock(process->mutex);
+    process->stop_requested = true;
+  }
+  uint64_t one = 1;
+  // An eventfd write only fails when the counter would overflow: it is already signalled.
+  if (write(process->wake_fd, &one, sizeof one) < 0) {
+  }
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,151 @@
+// The engine's format and its audio path on real samples: gain, ramp, peaks, no allocation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "engine_fixture.h"
+#include "process.h"
+#include "realtime.h"
+#include "temp_dir.h"
+
+namespace {
+
+float linear(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
+
+ProcessOptions options_on_port(int port, int chunk = 64) {
+  ProcessOptions options;
+  options.chunk = chunk;
+  options.json_port = port;
+  return options;
+}
+
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wunknown-warning-option"
+#pragma clang diagnostic ignored "-Wfunction-effects"
+#endif
+// Run under RealtimeSanitizer, any allocation, lock or system call in here is reported.
+int run_chunk_realtime(palvex_Process process, float* in[2], float* out[2]) PALVEX_REALTIME {
+  const int frames = palvex_GetProcessChunkFrames(process);
+  const int result = palvex_ProcessAudio_Planar(process, in, out);
+  return frames > 0 ? result : -1;
+}
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
+
+}  // namespace
+
+TEST(EngineFormat, IsTheOneTheHostsAreBuiltFor) {
+  EXPECT_EQ(palvex_GetSampleRate(), 48000);
+  EXPECT_EQ(palvex_GetChunkSizeInFrames(), 64);
+  EXPECT_EQ(palvex_GetChannelCount(), 2);
+  EXPECT_EQ(palvex_GetAudioInputCount(), 1);
+  EXPECT_EQ(palvex_GetAudioOutputCount(), 1);
+  EXPECT_STREQ(palvex_GetVersion(), "1.0-standin");
+  const int* list = palvex_GetPossibleChunkSizeInFrames();
+  std::vector<int> chunks;
+  for (; *list != 0; ++list) chunks.push_back(*list);
+  EXPECT_EQ(chunks, (std::vector<int>{32, 64, 128, 256, 512, 1024}));
+}
+
+TEST(EngineFormat, EveryPossibleChunkMakesAProcessOfThatChunk) {
+  TempDir dir;
+  for (int chunk : {32, 64, 128, 256, 512, 1024}) {
+    palvex_Parameters set = palvex_NewParameters();
+    palvex_Process process = palvex_InitProcess3(dir.path().c_str(), set, chunk);
+    ASSERT_NE(process, nullptr) << chunk;
+    EXPECT_EQ(palvex_GetProcessChunkFrames(process), chunk);
+    palvex_ExitProcess(process);
+    palvex_FreeParameters(set);
+  }
+}
+
+TEST(EngineFormat, OtherChunksAreRefusedWithAReason) {
+  TempDir dir;
+  LogCapture log;
+  for (int chunk : {0, -64, 48, 100, 2048}) {
+    palvex_Parameters set = palvex_NewParameters();
+    EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, chunk), nullptr) << chunk;
+    EXPECT_TRUE(log.contains("Cannot process in chunks of " + std::to_string(chunk) + " frames"));
+    palvex_FreeParameters(set);
+  }
+}
+
+TEST(EngineAudio, DefaultGainPassesSamplesThroughExactly) {
+  TempDir dir;
+  ProcessOptions options = options_on_port(0, 128);
+  options.storage_dir = dir.path();
+  RunningProcess process(options);
+  ASSERT_EQ(process.ready(), 0);
+  Chunk chunk(128);
+  ASSERT_EQ(run_chunk_realtime(process.get(), chunk.in, chunk.out), 0);
+  EXPECT_EQ(chunk.out_left, chunk.left);
+  EXPECT_EQ(chunk.out_right, chunk.right);
+}
+
+TEST(EngineAudio, GainChangeRampsOverTheNextChunkThenHoldsExactly) {
+  TempDir dir;
+  int port = free_tcp_port();
+  ProcessOptions options = options_on_port(port);
+  options.storage_dir = dir.path();
+  RunningProcess process(options);
+  ASSERT_EQ(process.ready(), 0);
+  JsonClient client(port);
+  ASSERT_TRUE(client.connected());
+
+  Chunk before(64);
+  run_chunk_realtime(process.get(), before.in, before.out);
+  ASSERT_EQ(client.request(R"({"set":{"in":{"gain":-6}}})"), (nlohmann::json{{"in", {{"gain", -6}}}}));
+
+  const float target = linear(-6);
+  Chunk ramp(64);
+  run_chunk_realtime(process.get(), ramp.in, ramp.out);
+  for (int i = 0; i < 64; ++i) {
+    const float gain = 1.0f + (target - 1.0f) * static_cast<float>(i + 1) / 64.0f;
+    EXPECT_NEAR(ramp.out_left[i], ramp.left[i] * gain, 1e-6f) << i;
+    EXPECT_NEAR(ramp.out_right[i], ramp.right[i] * gain, 1e-6f) << i;
+  }
+  EXPECT_EQ(ramp.out_left[63], ramp.left[63] * target);
+
+  Chunk steady(64);
+  run_chunk_realtime(process.get(), steady.in, steady.out);
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_EQ(steady.out_left[i], steady.left[i] * target) << i;
+    EXPECT_EQ(steady.out_right[i], steady.right[i] * target) << i;
+  }
+}
+
+TEST(EngineAudio, ProcessesInPlace) {
+  TempDir dir;
+  ProcessOptions options = options_on_port(0);
+  options.storage_dir = dir.path();
+  RunningProcess process(options);
+  Chunk chunk(64);
+  std::vector<float> left = chunk.left, right = chunk.right;
+  float* both[2] = {chunk.left.data(), chunk.right.data()};
+  run_chunk_realtime(process.get(), both, both);
+  EXPECT_EQ(chunk.left, left);
+  EXPECT_EQ(chunk.right, right);
+}
+
+TEST(EngineAudio, MetersShowThePeakSinceTheLastRead) {
+  TempDir dir;
+  int port = free_tcp_port();
+  ProcessOptions options = options_on_port(port);
+  options.storage_dir = dir.path();
+  RunningProcess process(options);
+  ASSERT_EQ(process.ready(), 0);
+  JsonClient client(port);
+  Chunk loud(64, 0.8f), quiet(64, 0.1f);
+  run_chunk_realtime(process.get(), loud.in, loud.out);
+  run_chunk_realtime(process.get(), quiet.in, quiet.out);
+  nlohmann::json tree = client.request(R"({"get":null})");
+  EXPECT_FLOAT_EQ(tree["meters"]["out_peak"][0].get<float>(), 0.8f);
+  EXPECT_FLOAT_EQ(tree["meters"]["out_peak"][1].get<float>(), 0.4f);
+  run_chunk_realtime(process.get(), quiet.in, quiet.out);
+  tree = client.request(R"({"get":null})");
+  EXPECT_FLOAT_EQ(tree["meters"]["out_peak"][0].get<float>(), 0.1f);
+  tree = client.request(R"({"get":null})");
+  EXPECT_EQ(tree["meters"]["out_peak"], nlohmann::json::parse("[0.0,0.0]"));
+}

@@ -1,0 +1,169 @@
+// Helpers for the engine's tests: a running process, a JSON client, captured log lines.
+#include "engine_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace {
+std::mutex log_mutex;
+std::vector<std::pair<int, std::string>> log_lines;
+
+void on_engine_log(int severity, const char* text) {
+  std::lock_guard<std::mutex> lock(log_mutex);
+  log_lines.emplace_back(severity, text);
+}
+}  // namespace
+
+LogCapture::LogCapture(int severity) {
+  std::lock_guard<std::mutex> lock(log_mutex);
+  log_lines.clear();
+  palvex_SetLogSeverity(severity);
+  palvex_SetLoggerCallback(on_engine_log);
+}
+
+LogCapture::~LogCapture() {
+  palvex_SetLoggerCallback(nullptr);
+  palvex_SetLogSeverity(4);
+}
+
+std::vector<std::pair<int, std::string>> LogCapture::lines() const {
+  std::lock_guard<std::mutex> lock(log_mutex);
+  return log_lines;
+}
+
+int LogCapture::count(const std::string& text) const {
+  int found = 0;
+  for (const auto& line : lines())
+    if (line.second.find(text) != std::string::npos) ++found;
+  return found;
+}
+
+bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+
+RunningProcess::RunningProcess(const ProcessOptions& options) {
+  set_ = palvex_NewParameters();
+  for (const auto& [key, value] : options.parameters)
+    palvex_SetParameter(set_, key.c_str(), value.c_str());
+  process_ = palvex_InitProcess3(options.storage_dir.c_str(), set_, options.chunk);
+  if (process_ == nullptr) return;
+  for (const auto& [key, value] : options.metadata)
+    palvex_SetMetadata(process_, key.c_str(), value.c_str());
+  palvex_Process process = process_;
+  const int port = options.json_port;
+  thread_ = std::thread([process, port] { palvex_StartUpdateThread(process, port); });
+  ready_ = palvex_WaitUpdateThreadReady(process_, 5000);
+}
+
+void RunningProcess::stop() {
+  if (process_ == nullptr) return;
+  palvex_StopUpdateThread(process_);
+  if (thread_.joinable()) thread_.join();
+  palvex_ExitProcess(process_);
+  process_ = nullptr;
+}
+
+RunningProcess::~RunningProcess() {
+  stop();
+  palvex_FreeParameters(set_);
+}
+
+JsonClient::JsonClient(int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) close_now();
+}
+
+JsonClient::~JsonClient() { close_now(); }
+
+void JsonClient::close_now() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+void JsonClient::send_text(const std::string& text) {
+  size_t done = 0;
+  while (fd_ >= 0 && done < text.size()) {
+    ssize_t sent = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (sent <= 0) return;
+    done += static_cast<size_t>(sent);
+  }
+}
+
+std::string JsonClient::read_line(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    size_t newline = buffer_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffer_.substr(0, newline);
+      buffer_.erase(0, newline + 1);
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (fd_ < 0 || left.count() <= 0) return "";
+    pollfd wait{fd_, POLLIN, 0};
+    if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) return "";
+    char chunk[4096];
+    ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0) return "";
+    buffer_.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+nlohmann::json JsonClient::request(const std::string& text) {
+  send_text(text + "\n");
+  std::string line = read_line();
+  if (line.empty()) return nullptr;
+  return nlohmann::json::parse(line, nullptr, false);
+}
+
+bool JsonClient::closed_by_peer(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (fd_ >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd wait{fd_, POLLIN, 0};
+    if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) return false;
+    char chunk[4096];
+    ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+    if (got <= 0) return true;
+  }
+  return true;
+}
+
+PortHolder::PortHolder() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd_, 4) != 0 ||
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("cannot hold a port");
+  port_ = ntohs(address.sin_port);
+}
+
+PortHolder::~PortHolder() { close(fd_); }
+
+Chunk::Chunk(int frames, float scale)
+    : left(frames), right(frames), out_left(frames), out_right(frames) {
+  for (int i = 0; i < frames; ++i) {
+    left[i] = scale * static_cast<float>(i + 1) / static_cast<float>(frames);
+    right[i] = -0.5f * left[i];
+  }
+  in[0] = left.data();
+  in[1] = right.data();
+  out[0] = out_left.data();
+  out[1] = out_right.data();
+}

@@ -1,0 +1,90 @@
+// Helpers for the engine's tests: a running process, a JSON client, captured log lines.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "palvex.h"
+
+// Collects the engine's log lines for the life of the object (one at a time).
+class LogCapture {
+public:
+  explicit LogCapture(int severity = 10);
+  ~LogCapture();
+  std::vector<std::pair<int, std::string>> lines() const;
+  bool contains(const std::string& text) const;  // any line holding text
+  int count(const std::string& text) const;
+};
+
+struct ProcessOptions {
+  std::string storage_dir;
+  std::vector<std::pair<std::string, std::string>> parameters;
+  std::vector<std::pair<std::string, std::string>> metadata;
+  int chunk = 64;
+  int json_port = 0;
+};
+
+// A process with its update thread, as a host makes one; torn down in the host's order.
+class RunningProcess {
+public:
+  explicit RunningProcess(const ProcessOptions& options);
+  ~RunningProcess();
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+
+  palvex_Process get() const { return process_; }
+  int ready() const { return ready_; }  // palvex_WaitUpdateThreadReady's result
+  void stop();
+
+private:
+  palvex_Parameters set_ = nullptr;
+  palvex_Process process_ = nullptr;
+  std::thread thread_;
+  int ready_ = -100;
+};
+
+// One TCP connection to 127.0.0.1:port with a time-out on every read.
+class JsonClient {
+public:
+  explicit JsonClient(int port);
+  ~JsonClient();
+  JsonClient(const JsonClient&) = delete;
+  JsonClient& operator=(const JsonClient&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  void send_text(const std::string& text);
+  // The next reply line, or "" after the time-out or when the peer closed.
+  std::string read_line(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  nlohmann::json request(const std::string& text);  // send text + "\n", parse the reply
+  bool closed_by_peer(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  void close_now();
+
+private:
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+// Reserves a port by listening on it (all IPv4 addresses) until destroyed.
+class PortHolder {
+public:
+  PortHolder();
+  ~PortHolder();
+  int port() const { return port_; }
+
+private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Two planar channels of one chunk, filled with a known ramp of values.
+struct Chunk {
+  explicit Chunk(int frames, float scale = 1.0f);
+  std::vector<float> left, right, out_left, out_right;
+  float* in[2];
+  float* out[2];
+};

@@ -1,0 +1,240 @@
+// The JSON control port over real TCP: get, change, set, bad requests, framing, many clients.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "engine_fixture.h"
+#include "process.h"
+#include "temp_dir.h"
+
+using nlohmann::json;
+
+namespace {
+
+class JsonPort : public ::testing::Test {
+protected:
+  void SetUp() override {
+    port = free_tcp_port();
+    ProcessOptions options;
+    options.storage_dir = dir.path();
+    options.json_port = port;
+    options.parameters = {{"STATE_FILENAME", "test.state"}, {"ROOM", "studio"}};
+    options.metadata = {{"station", "Radio One"}, {"slot", "morning"}};
+    process = std::make_unique<RunningProcess>(options);
+    ASSERT_EQ(process->ready(), 0);
+  }
+
+  TempDir dir;
+  int port = 0;
+  std::unique_ptr<RunningProcess> process;
+};
+
+json gain_of(const json& tree) { return tree["in"]["gain"]; }
+
+}  // namespace
+
+TEST_F(JsonPort, GetAnswersTheWholeTree) {
+  JsonClient client(port);
+  json tree = client.request(R"({"get":null})");
+  EXPECT_EQ(gain_of(tree), 0);
+  EXPECT_EQ(tree["metadata"], (json{{"station", "Radio One"}, {"slot", "morning"}}));
+  EXPECT_EQ(tree["meters"]["out_peak"].size(), 2u);
+  // Parameters the engine does not act on are shown as given; its own are not repeated.
+  EXPECT_EQ(tree["parameters"], (json{{"ROOM", "studio"}}));
+}
+
+TEST_F(JsonPort, SetAnswersOnlyWhatChanged) {
+  JsonClient client(port);
+  EXPECT_EQ(client.request(R"({"set":{"in":{"gain":-30}}})"), (json{{"in", {{"gain", -30}}}}));
+  EXPECT_EQ(client.request(R"({"set":{"in":{"gain":-30}}})"), json::object());
+  EXPECT_EQ(client.request(R"({"set":{"in":{"gain":2.5}}})"), (json{{"in", {{"gain", 2.5}}}}));
+  EXPECT_EQ(client.request(R"({"set":{}})"), json::object());
+  EXPECT_EQ(gain_of(client.request(R"({"get":null})")), 2.5);
+  // The range ends are allowed.
+  EXPECT_EQ(client.request(R"({"set":{"in":{"gain":-80}}})"), (json{{"in", {{"gain", -80}}}}));
+  EXPECT_EQ(client.request(R"({"set":{"in":{"gain":20}}})"), (json{{"in", {{"gain", 20}}}}));
+}
+
+TEST_F(JsonPort, ChangeIsCountedPerConnection) {
+  JsonClient watcher(port), setter(port);
+  ASSERT_EQ(gain_of(watcher.request(R"({"get":null})")), 0);
+  EXPECT_EQ(watcher.request(R"({"change":null})"), json::object());
+  setter.request(R"({"set":{"in":{"gain":-12}}})");
+  EXPECT_EQ(watcher.request(R"({"change":null})"), (json{{"in", {{"gain", -12}}}}));
+  EXPECT_EQ(watcher.request(R"({"change":null})"), json::object());
+  // A connection that never asked sees everything on its first change.
+  json first = setter.request(R"({"change":null})");
+  EXPECT_EQ(gain_of(first), -12);
+  EXPECT_TRUE(first.contains("metadata"));
+  EXPECT_TRUE(first.contains("meters"));
+}
+
+TEST_F(JsonPort, BadRequestsAnswerAnErrorAndChangeNothing) {
+  struct Case {
+    const char* request;
+    const char* error_part;
+  };
+  const Case cases[] = {
+      {R"({"get":nul})", "Invalid JSON"},
+      {R"(hello)", "Invalid JSON"},
+      {R"(})", "Invalid JSON"},
+      {R"([1,2])", "one of get, change or set"},
+      {R"("get")", "one of get, change or set"},
+      {R"({})", "one of get, change or set"},
+      {R"({"get":null,"set":{}})", "one of get, change or set"},
+      {R"({"fetch":null})", "Unknown request \"fetch\""},
+      {R"({"get":1})", "\"get\" takes null"},
+      {R"({"set":null})", "\"set\" needs an object"},
+      {R"({"set":{"out":{"gain":1}}})", "Unknown key \"out\""},
+      {R"({"set":{"in":{"volume":1}}})", "Unknown key \"in.volume\""},
+      {R"({"set":{"in":5}})", "\"in\" needs an object"},
+      {R"({"set":{"in":{"gain":"-30"}}})", "\"in.gain\" needs a number"},
+      {R"({"set":{"in":{"gain":true}}})", "\"in.gain\" needs a number"},
+      {R"({"set":{"in":{"gain":-80.5}}})", "out of range"},
+      {R"({"set":{"in":{"gain":20.01}}})", "out of range"},
+      {R"({"set":{"in":{"gain":1e400}}})", ""},  // either not JSON or out of range
+      {R"({"set":{"meters":{"out_peak":[1,1]}}})", "\"meters\" is read-only"},
+      {R"({"set":{"metadata":{"station":"x"}}})", "\"metadata\" is read-only"},
+      {R"({"set":{"in":{"gain":-10},"bogus":1}})", "Unknown key \"bogus\""},
+  };
+  JsonClient client(port);
+  json before = client.request(R"({"get":null})");
+  for (const Case& c : cases) {
+    json reply = client.request(c.request);
+    ASSERT_TRUE(reply.is_object()) << c.request;
+    ASSERT_TRUE(reply.contains("error")) << c.request << " -> " << reply.dump();
+    EXPECT_NE(reply["error"].get<std::string>().find(c.error_part), std::string::npos)
+        << c.request << " -> " << reply.dump();
+  }
+  json after = client.request(R"({"get":null})");
+  EXPECT_EQ(after["in"], before["in"]);
+  EXPECT_EQ(after["metadata"], before["metadata"]);
+}
+
+TEST_F(JsonPort, RequestsMayComeSeveralInOneWriteOrSplitAcrossWrites) {
+  JsonClient client(port);
+  client.send_text(R"({"set":{"in":{"gain":-3}}}{"get":null} {"change":null})" "\n");
+  EXPECT_EQ(json::parse(client.read_line()), (json{{"in", {{"gain", -3}}}}));
+  EXPECT_EQ(gain_of(json::parse(client.read_line())), -3);
+  EXPECT_EQ(json::parse(client.read_line()), json::object());
+
+  const std::string split = R"({"set":{"in":{"gain":"\"}"}}})";  // braces inside a string
+  for (char c : std::string(R"({"set":{"in":{"gain":-4}}})")) {
+    client.send_text(std::string(1, c));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(json::parse(client.read_line()), (json{{"in", {{"gain", -4}}}}));
+  EXPECT_TRUE(client.request(split).contains("error"));
+  EXPECT_EQ(gain_of(client.request(R"({"get":null})")), -4);
+}
+
+TEST_F(JsonPort, HalfARequestThenDisconnectIsHarmless) {
+  {
+    JsonClient quitter(port);
+    quitter.send_text(R"({"set":{"in":{"gain":-40)");
+  }
+  JsonClient client(port);
+  EXPECT_EQ(gain_of(client.request(R"({"get":null})")), 0);
+}
+
+TEST_F(JsonPort, OversizedRequestIsRefusedAndTheConnectionClosed) {
+  JsonClient client(port);
+  std::string huge = R"({"set":{"in":{"gain":")" + std::string(70 * 1024, 'x');
+  client.send_text(huge);
+  json reply = json::parse(client.read_line(), nullptr, false);
+  ASSERT_TRUE(reply.is_object());
+  EXPECT_NE(reply.value("error", "").find("Request too large"), std::string::npos);
+  EXPECT_TRUE(client.closed_by_peer());
+  JsonClient next(port);
+  EXPECT_EQ(gain_of(next.request(R"({"get":null})")), 0);
+}
+
+TEST_F(JsonPort, ManyClientsAtOnce) {
+  constexpr int kClients = 8, kRounds = 50;
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClients; ++c) {
+    threads.emplace_back([&, c] {
+      JsonClient client(port);
+      for (int round = 0; round < kRounds; ++round) {
+        const int gain = -(c * kRounds + round) % 80;
+        json set = client.request(R"({"set":{"in":{"gain":)" + std::to_string(gain) + "}}}");
+        json get = client.request(R"({"get":null})");
+        if (set.is_object() && !set.contains("error") && get.is_object() &&
+            get["in"]["gain"].is_number())
+          ++good;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(good.load(), kClients * kRounds);
+}
+
+TEST_F(JsonPort, HelpExamplesWorkAsPrintedWithNetcat) {
+  const std::string script = "printf '%s\\n%s\\n%s\\n' '{\"get\":null}' '{\"change\":null}' "
+                             "'{\"set\":{\"in\":{\"gain\":-30}}}' | nc -N 0 " +
+                             std::to_string(port);
+  ProcessResult result = run_process({"/bin/sh", "-c", script}, {}, std::chrono::seconds(10));
+  ASSERT_TRUE(result.exited);
+  std::vector<std::string> lines = split_lines(result.out);
+  ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
+  EXPECT_EQ(gain_of(json::parse(lines[0])), 0);
+  EXPECT_EQ(json::parse(lines[1]), json::object());
+  EXPECT_EQ(lines[2], R"({"in":{"gain":-30}})");
+}
+
+TEST(UpdateThread, PortZeroServesNothingAndStops) {
+  TempDir dir;
+  ProcessOptions options;
+  options.storage_dir = dir.path();
+  RunningProcess process(options);
+  EXPECT_EQ(process.ready(), 0);
+  process.stop();  // would hang here if the stop were lost
+}
+
+TEST(UpdateThread, ATakenPortIsNotReady) {
+  TempDir dir;
+  PortHolder holder;
+  LogCapture log;
+  ProcessOptions options;
+  options.storage_dir = dir.path();
+  options.json_port = holder.port();
+  RunningProcess process(options);
+  EXPECT_LT(process.ready(), 0);
+  EXPECT_TRUE(log.contains("JSON control port " + std::to_string(holder.port()) +
+                           " cannot listen: Address already in use"));
+}
+
+TEST(UpdateThread, PortsOutsideTheTcpRangeAreNotReady) {
+  TempDir dir;
+  for (int port : {-1, 65536, 70000}) {
+    ProcessOptions options;
+    options.storage_dir = dir.path();
+    options.json_port = port;
+    RunningProcess process(options);
+    EXPECT_LT(process.ready(), 0) << port;
+  }
+}
+
+TEST(UpdateThread, AStopBeforeTheStartIsKept) {
+  TempDir dir;
+  palvex_Parameters set = palvex_NewParameters();
+  palvex_Process process = palvex_InitProcess3(dir.path().c_str(), set, 64);
+  ASSERT_NE(process, nullptr);
+  palvex_StopUpdateThread(process);
+  std::thread thread([process] { palvex_StartUpdateThread(process, 0); });
+  thread.join();  // returns at once instead of waiting forever
+  EXPECT_LT(palvex_WaitUpdateThreadReady(process, 100), 0);
+  palvex_ExitProcess(process);
+  palvex_FreeParameters(set);
+}
+
+TEST(UpdateThread, WaitTimesOutWhenTheLoopNeverStarts) {
+  TempDir dir;
+  palvex_Parameters set = palvex_NewParameters();
+  palvex_Process process = palvex_InitProcess3(dir.path().c_str(), set, 64);
+  ASSERT_NE(process, nullptr);
+  EXPECT_LT(palvex_WaitUpdateThreadReady(process, 50), 0);
+  palvex_ExitProcess(process);
+  palvex_FreeParameters(set);
+}
