@@ -1,18 +1,66 @@
 // palvex-pipewire: the engine as a PipeWire filter node with FL/FR DSP ports.
-#include <cstdlib>
+#include <pipewire/pipewire.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "host_data.h"
 #include "host_options.h"
 #include "host_startup.h"
+#include "icon.h"
 #include "log.h"
 #include "log_bridge.h"
-#include "signals.h"
+#include "pw_filter_setup.h"
+#include "pw_signal.h"
+
+namespace {
+
+// The name the node's application goes by when -C gives none.
+constexpr const char* default_application_name = "palvex-pipewire";
+
+// The set-up never got to run audio: nothing was started that needs stopping, and the exit
+// handlers (the icon file's among them) still run on the way out.
+int fail_setup(const char* text) {
+  std::fputs(text, stderr);
+  std::fputc('\n', stderr);
+  current_host.store(nullptr);
+  return -1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   log_bootstrap();
   HostSettings settings = read_host_settings(argc, argv, HostVariant::pipewire);
-  const HostDifferences pipewire_host{on_signal, 5};
+  const HostDifferences pipewire_host{on_pw_signal, 5};
   InstanceFactory factory;
   if (!run_startup_sequence(settings, pipewire_host, factory)) return 1;
-  std::shared_ptr<ProcessingInstance> instance;
-  run_shutdown(pipewire_host, [] {}, instance);
+
+  HostData data;
+  if (factory) data.instance_factory = factory;
+  current_host.store(&data);
+  // The options were read already; PipeWire only looks for its own.
+  pw_init(&argc, &argv);
+  data.loop = pw_main_loop_new(nullptr);
+  if (data.loop == nullptr) return fail_setup("can't create the PipeWire main loop");
+
+  write_icon_file();
+  const std::string application_name =
+      settings.client_name.empty() ? default_application_name : settings.client_name;
+  if (!create_filter(data, application_name)) return fail_setup("can't create the filter");
+  if (connect_filter(data) < 0) return fail_setup("can't connect");
+
+  // From here on_pw_process runs on PipeWire's data thread; main waits for a stop signal.
+  pw_main_loop_run(data.loop);
+
+  run_shutdown(pipewire_host,
+               [&data] {
+                 current_host.store(nullptr);
+                 // Once it returns, no process cycle can touch the instance any more.
+                 pw_filter_destroy(data.filter);
+                 pw_main_loop_destroy(data.loop);
+                 pw_deinit();
+               },
+               data.instance);
 }

@@ -1,0 +1,162 @@
+// The PipeWire process callback: one engine instance per quantum, FIFOs between the graph's
+// quantum and the engine's chunk, pass-through while there is no instance.
+#include "pw_process.h"
+
+#include <pipewire/filter.h>
+#include <spa/node/io.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "host_data.h"
+#include "log.h"
+
+#if defined(__has_feature)
+#if __has_feature(realtime_sanitizer)
+#include <sanitizer/rtsan_interface.h>
+#define PALVEX_RT_CHECKS_OFF __rtsan::ScopedDisabler palvex_rt_checks_off_
+#endif
+#endif
+#ifndef PALVEX_RT_CHECKS_OFF
+#define PALVEX_RT_CHECKS_OFF
+#endif
+
+namespace {
+
+constexpr size_t channels = 2;
+
+bool valid(const ProcessingInstance* instance) {
+  return instance != nullptr && instance->process != nullptr;
+}
+
+std::shared_ptr<ProcessingInstance> call_factory(HostData& host, uint32_t frames) {
+  // A throw must not end PipeWire's data thread: it counts as a failed creation.
+  try {
+    if (host.instance_factory) return host.instance_factory(frames);
+    PALVEX_LOG(main_logger, 2, "No instance factory");
+  } catch (const std::exception& error) {
+    PALVEX_LOG(main_logger, 2, "Creating the processing instance failed: " << error.what());
+  } catch (...) {
+    PALVEX_LOG(main_logger, 2, "Creating the processing instance failed");
+  }
+  return nullptr;
+}
+
+// The FIFOs must hold at least one chunk between them, or a delivery would come up short:
+// a chunk larger than any before adds silence at the end of the output, once, at the change.
+void fit_fifos_to_chunk(HostData& host, size_t chunk) {
+  if (host.in_fifo.size() != channels || host.out_fifo.size() != channels) {
+    host.in_fifo.assign(channels, {});
+    host.out_fifo.assign(channels, std::vector<float>(chunk, 0.0f));
+    return;
+  }
+  const size_t held = host.in_fifo[0].size() + host.out_fifo[0].size();
+  if (held >= chunk) return;
+  for (std::vector<float>& fifo : host.out_fifo) fifo.resize(fifo.size() + (chunk - held), 0.0f);
+}
+
+// Blocks (engine start, update thread, web server, release of the old instance): it runs only
+// on a cycle whose frame count changed, never in steady state.
+void replace_instance(HostData& host, uint32_t frames) {
+  PALVEX_RT_CHECKS_OFF;
+  PALVEX_LOG(rt_logger, 4, "Process frames = " << frames);
+  std::shared_ptr<ProcessingInstance> created = call_factory(host, frames);
+  // The old instance lives until the new one exists, then goes here, on this thread.
+  host.instance = std::move(created);
+  if (!valid(host.instance.get())) {
+    host.instance.reset();
+    PALVEX_LOG(rt_logger, 3, "Invalid instance");
+    return;
+  }
+  PALVEX_LOG(rt_logger, 9, "Instance OK, creating buffers");
+  host.quantum = frames;
+  const int chunk = palvex_GetProcessChunkFrames(host.instance->process);
+  if (chunk > 0) fit_fifos_to_chunk(host, static_cast<size_t>(chunk));
+}
+
+void* port_at(const std::vector<void*>& ports, size_t index) PALVEX_REALTIME {
+  return index < ports.size() ? ports[index] : nullptr;
+}
+
+float* dsp_buffer(void* port, uint32_t frames) PALVEX_REALTIME {
+  // A port that set-up could not add has no buffer, like a port PipeWire gives none.
+  return port != nullptr ? static_cast<float*>(pw_filter_get_dsp_buffer(port, frames)) : nullptr;
+}
+
+void pass_through(float* const in[channels], float* const out[channels],
+                  uint32_t frames) PALVEX_REALTIME {
+  for (size_t c = 0; c < channels; ++c) {
+    if (out[c] == nullptr) continue;
+    if (in[c] != nullptr) {
+      std::memmove(out[c], in[c], frames * sizeof(float));
+    } else {
+      std::memset(out[c], 0, frames * sizeof(float));
+    }
+  }
+}
+
+void run_engine(HostData& host, palvex_Process process, size_t chunk,
+                float* const in[channels], float* const out[channels]) PALVEX_REALTIME {
+  const size_t quantum = host.quantum;
+  for (size_t c = 0; c < channels; ++c) {
+    std::vector<float>& fifo = host.in_fifo[c];
+    if (in[c] != nullptr) {
+      fifo.insert(fifo.end(), in[c], in[c] + quantum);
+    } else {
+      fifo.resize(fifo.size() + quantum, 0.0f);
+    }
+  }
+
+  // The engine reads straight from the input FIFO and writes into zeros appended to the output
+  // FIFO; the output pointers are taken after the append, which may move the storage.
+  const size_t held = host.in_fifo[0].size();
+  size_t offset = 0;
+  for (; offset + chunk <= held; offset += chunk) {
+    for (std::vector<float>& fifo : host.out_fifo) fifo.resize(fifo.size() + chunk, 0.0f);
+    float* chunk_in[channels] = {host.in_fifo[0].data() + offset, host.in_fifo[1].data() + offset};
+    float* chunk_out[channels] = {host.out_fifo[0].data() + host.out_fifo[0].size() - chunk,
+                                  host.out_fifo[1].data() + host.out_fifo[1].size() - chunk};
+    palvex_ProcessAudio_Planar(process, chunk_in, chunk_out);
+  }
+  for (std::vector<float>& fifo : host.in_fifo)
+    fifo.erase(fifo.begin(), fifo.begin() + static_cast<long>(offset));
+
+  for (size_t c = 0; c < channels; ++c) {
+    std::vector<float>& fifo = host.out_fifo[c];
+    // The FIFOs always hold a chunk between them, so this is the whole quantum; the bound only
+    // guards against an engine that changes its chunk without a new instance.
+    const size_t ready = std::min(quantum, fifo.size());
+    if (out[c] != nullptr) {
+      std::memcpy(out[c], fifo.data(), ready * sizeof(float));
+      std::memset(out[c] + ready, 0, (quantum - ready) * sizeof(float));
+    }
+    fifo.erase(fifo.begin(), fifo.begin() + static_cast<long>(ready));
+  }
+}
+
+}  // namespace
+
+void on_pw_process(void* data, spa_io_position* position) PALVEX_REALTIME {
+  HostData& host = *static_cast<HostData*>(data);
+  // Without a position the cycle's length is unknown, so no buffer can be touched safely.
+  if (position == nullptr) return;
+  const auto frames = static_cast<uint32_t>(position->clock.duration);
+
+  if (frames != host.quantum) replace_instance(host, frames);
+
+  float* in[channels] = {dsp_buffer(port_at(host.in_ports, 0), frames),
+                         dsp_buffer(port_at(host.in_ports, 1), frames)};
+  float* out[channels] = {dsp_buffer(port_at(host.out_ports, 0), frames),
+                          dsp_buffer(port_at(host.out_ports, 1), frames)};
+
+  // Through the member itself: a copy of the shared pointer would touch its reference count.
+  const ProcessingInstance* instance = host.instance.get();
+  const int chunk = valid(instance) ? palvex_GetProcessChunkFrames(instance->process) : 0;
+  // A non-positive chunk would never drain the input; treat it like no instance at all.
+  if (chunk <= 0) {
+    pass_through(in, out, frames);
+    return;
+  }
+  run_engine(host, instance->process, static_cast<size_t>(chunk), in, out);
+}
