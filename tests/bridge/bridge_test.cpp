@@ -1,0 +1,169 @@
+// The engine log bridge: level filter, level names, texts as sent, whole lines from many threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_rerun.h"
+#include "log.h"
+#include "log_bridge.h"
+#include "log_capture.h"
+#include "palvex.h"
+
+namespace {
+
+// A line as the console prints it, without the escape sequences of a terminal.
+const std::regex line_format(
+    R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (FATAL|ERROR|WARN |INFO |VERB |VERB[2-5]|DEBUG|NONE ) (.*))");
+
+// Keeps each record as the console line it would become.
+class LineSink : public LogSink {
+public:
+  void write(const LogRecord& record) override {
+    std::string line = format_log_line(record);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    lines.push_back(line);
+  }
+  std::vector<std::string> lines;
+};
+
+class Bridge : public testing::Test {
+protected:
+  void SetUp() override { log_sink = forward_library_log; }
+  void TearDown() override { log_sink = nullptr; }
+
+  // What one engine line gives at a verbosity: the printed level name and message, if any.
+  std::vector<std::pair<std::string, std::string>> send(int verbosity, int severity,
+                                                        const char* text) {
+    LineSink sink;
+    ScopedMainLogger logger(verbosity, sink);
+    on_library_log(severity, text);
+    std::vector<std::pair<std::string, std::string>> printed;
+    for (const std::string& line : sink.lines) {
+      std::smatch parts;
+      EXPECT_TRUE(std::regex_match(line, parts, line_format)) << line;
+      if (parts.size() == 3) printed.emplace_back(parts[1], parts[2]);
+    }
+    return printed;
+  }
+};
+
+struct SeverityCase {
+  int verbosity;
+  int severity;
+  const char* level_name;  // nullptr: the line is dropped
+};
+
+const SeverityCase severity_cases[] = {
+    {4, 1, "FATAL"}, {4, 2, "ERROR"}, {4, 3, "WARN "}, {4, 4, "INFO "}, {4, 5, nullptr},
+    {9, 9, "VERB5"}, {10, 9, "VERB5"}, {8, 9, nullptr},
+    {4, 0, "NONE "}, {4, -1, "NONE "}, {10, -1000, "NONE "},  // below every level
+    {10, 11, nullptr}, {10, 1000, nullptr},                     // above every level
+};
+
+TEST_F(Bridge, EngineSeverityIsTheLevelOfTheLine) {
+  for (const SeverityCase& c : severity_cases) {
+    SCOPED_TRACE("verbosity " + std::to_string(c.verbosity) + ", severity " +
+                 std::to_string(c.severity));
+    const auto printed = send(c.verbosity, c.severity, "engine says hello");
+    if (c.level_name == nullptr) {
+      EXPECT_TRUE(printed.empty());
+    } else {
+      ASSERT_EQ(printed.size(), 1u);
+      EXPECT_EQ(printed[0].first, c.level_name);
+      EXPECT_EQ(printed[0].second, "engine says hello");
+    }
+  }
+}
+
+TEST_F(Bridge, EngineDebugLinesAreDroppedAtEveryVerbosity) {
+  for (int verbosity = 1; verbosity <= 10; ++verbosity)
+    EXPECT_TRUE(send(verbosity, 10, "debug detail").empty()) << "verbosity " << verbosity;
+}
+
+TEST_F(Bridge, TextsPrintAsTheEngineSentThem) {
+  const std::pair<const char*, std::string> texts[] = {
+      {nullptr, "(null)"},
+      {"", ""},
+      {"100% done, {0} %s \\n", "100% done, {0} %s \\n"},  // nothing is a format
+      {"  leading and trailing  ", "  leading and trailing  "},
+  };
+  for (const auto& [text, message] : texts) {
+    const auto printed = send(4, 4, text);
+    ASSERT_EQ(printed.size(), 1u);
+    EXPECT_EQ(printed[0].second, message);
+  }
+}
+
+TEST_F(Bridge, LinesWithoutALoggerOrWithoutASinkAreDropped) {
+  MainLogger* const saved = main_logger;
+  main_logger = nullptr;  // as after the loggers' destructors at exit
+  EXPECT_NO_FATAL_FAILURE(on_library_log(1, "late line"));
+  main_logger = saved;
+
+  // The web front-end never sets log_sink; a line must not unwind into the engine.
+  log_sink = nullptr;
+  LineSink sink;
+  ScopedMainLogger logger(10, sink);
+  on_library_log(1, "line before the bridge is set");
+  EXPECT_TRUE(sink.lines.empty());
+}
+
+// The real console sink, on a stream, counting the lines it has written.
+class CountingConsoleSink : public ConsoleSink {
+public:
+  explicit CountingConsoleSink(std::ostream* out) : ConsoleSink(out) {}
+  void write(const LogRecord& record) override {
+    ConsoleSink::write(record);
+    written.fetch_add(1);
+  }
+  std::atomic<int> written{0};
+};
+
+constexpr int log_threads = 8;
+constexpr int log_repeat = 250;
+
+TEST(BridgeThreads, LinesFromManyEngineThreadsAtOnceStayWhole) {
+  if (!rerun_in_child({{"PALVEX_FAKE_LOG",
+                        "4:first engine line with some length to it|3:second line|4:NULL|"
+                        "5:verbose, dropped at 4|2:"},
+                       {"PALVEX_FAKE_LOG_THREADS", std::to_string(log_threads)},
+                       {"PALVEX_FAKE_LOG_REPEAT", std::to_string(log_repeat)}}))
+    return;
+  std::ostringstream out;
+  CountingConsoleSink sink(&out);
+  ScopedMainLogger logger(4, sink);
+  log_sink = forward_library_log;
+  palvex_SetLoggerCallback(on_library_log);
+
+  const int expected_lines = 4 * log_threads * log_repeat;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (sink.written.load() < expected_lines && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more should come
+  palvex_SetLoggerCallback(nullptr);
+  ASSERT_EQ(sink.written.load(), expected_lines);
+
+  std::map<std::string, int> seen;  // "LEVEL|message" -> count
+  std::istringstream lines(out.str());
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(line, parts, line_format)) << "line " << count << ": " << line;
+    ++seen[parts[1].str() + "|" + parts[2].str()];
+  }
+  EXPECT_EQ(count, expected_lines);
+  const int each = log_threads * log_repeat;
+  EXPECT_EQ(seen, (std::map<std::string, int>{{"INFO |first engine line with some length to it", each},
+                                              {"WARN |second line", each},
+                                              {"INFO |(null)", each},
+                                              {"ERROR|", each}}));
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// Steps of the start-up sequence that only a created instance shows, and the shutdown skeleton.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine_trace.h"
+#include "host_startup.h"
+#include "log_capture.h"
+#include "signals.h"
+
+TraceFile engine_trace;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct PortCase {
+  uint16_t json;
+  uint32_t http;
+  uint32_t https;
+  uint16_t json_after;
+};
+
+const PortCase port_cases[] = {
+    {0, 0, 0, 5010},      // nothing configured, or an explicit -j 0
+    {7000, 0, 0, 7000},
+    {0, 8080, 0, 0},      // a web port set: the JSON port stays off
+    {0, 0, 8443, 0},
+    {6000, 8080, 8443, 6000},
+};
+
+TEST(StartupSteps, JsonPortDefaultsTo5010OnlyWhenNoPortIsSet) {
+  for (const PortCase& c : port_cases) {
+    HostSettings settings;
+    settings.json_port = c.json;
+    settings.http_port = c.http;
+    settings.https_port = c.https;
+    apply_json_port_default(settings);
+    const HostConfig config = make_host_config(settings);
+    EXPECT_EQ(config.json_port, c.json_after) << c.json << " " << c.http << " " << c.https;
+    EXPECT_EQ(config.http_port, c.http);
+    EXPECT_EQ(config.https_port, c.https);
+  }
+}
+
+TEST(StartupSteps, TheFactoryGivesTheEngineTheDefaultedJsonPort) {
+  RecordingSink sink;
+  ScopedMainLogger logger(4, sink);
+  HostSettings settings;
+  apply_json_port_default(settings);
+  InstanceFactory factory = make_instance_factory(make_host_config(settings));
+  settings.json_port = 1;  // the factory holds its own copy
+
+  engine_trace.mark();
+  auto instance = factory(64);
+  ASSERT_NE(instance, nullptr);
+  instance.reset();
+  const Lines calls = calls_of(engine_trace.take(), {"palvex_StartUpdateThread"});
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].substr(calls[0].rfind(' ')), " 5010");
+}
+
+TEST(StartupSteps, HostConfigCarriesEverySetting) {
+  HostSettings settings;
+  settings.state_filename = "s.st";
+  settings.onair_filename = "o.air";
+  settings.storage_ro = true;
+  settings.params = {{"A", "1"}, {"B", "2"}};
+  settings.metas = {{"M", "3"}};
+  settings.state_dir = "/var/lib/palvex";
+  settings.json_port = 1;
+  settings.http_port = 2;
+  settings.https_port = 3;
+  const HostConfig config = make_host_config(settings);
+  EXPECT_EQ(config.state_filename, "s.st");
+  EXPECT_EQ(config.onair_filename, "o.air");
+  EXPECT_TRUE(config.storage_ro);
+  EXPECT_FALSE(config.state_ro);
+  EXPECT_EQ(config.params, settings.params);
+  EXPECT_EQ(config.metas, settings.metas);
+  EXPECT_EQ(config.state_dir, std::filesystem::path("/var/lib/palvex"));
+  EXPECT_EQ(config.json_port, 1);
+  EXPECT_EQ(config.http_port, 2u);
+  EXPECT_EQ(config.https_port, 3u);
+}
+
+// Writes each record to stderr as the console would, for the death-test matcher.
+class StderrSink : public LogSink {
+public:
+  void write(const LogRecord& record) override {
+    std::string line = format_log_line(record);
+    if (line.empty() || line.back() != '\n') line += '\n';
+    std::fputs(line.c_str(), stderr);
+  }
+};
+
+// Marks a step of the host in the engine trace, so its place among the engine calls shows.
+void mark_in_trace(const std::string& text) {
+  const int fd = ::open(engine_trace.path().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const std::string line = text + "\n";
+  if (fd >= 0) {
+    if (::write(fd, line.data(), line.size()) < 0) std::perror("trace");
+    ::close(fd);
+  }
+}
+
+struct ShutdownCase {
+  const char* name;
+  int logger_level;
+  int shutdown_level;
+  bool with_instance;
+  const char* stderr_pattern;
+  Lines engine_calls;  // teardown calls between the sound-server close and the exit
+};
+
+const ShutdownCase shutdown_cases[] = {
+    {"JackLevelWithInstance", 9, 9, true,
+     "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
+     {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
+      "palvex_ExitProcess"}},
+    {"PipeWireLevelWithoutInstance", 5, 5, false, "VERB  MAIN stopping\n.*VERB  MAIN exiting now\n$",
+     {"close_sound_server stop_requested=1"}},
+    {"BelowTheShutdownLevel", 3, 9, true, "^$",
+     {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
+      "palvex_ExitProcess"}},
+};
+
+// Runs the skeleton as a host at the end of its run would, in the death-test child.
+[[noreturn]] void shut_down_as(const ShutdownCase& c) {
+  StderrSink sink;
+  ScopedMainLogger logger(c.logger_level, sink);
+  HostConfig config;
+  config.http_port = 8080;
+  std::shared_ptr<ProcessingInstance> instance;
+  if (c.with_instance) instance = create_processing_instance(config, 64);
+  mark_in_trace("shutdown starts");
+  auto close_sound_server = [] {
+    mark_in_trace("close_sound_server stop_requested=" + std::to_string(stop_requested.load()));
+  };
+  run_shutdown(HostDifferences{on_signal, c.shutdown_level}, close_sound_server, instance);
+}
+
+void PrintTo(const ShutdownCase& c, std::ostream* out) { *out << c.name; }
+
+class Shutdown : public testing::TestWithParam<ShutdownCase> {};
+
+TEST_P(Shutdown, LogsClosesTheServerStopsTheInstanceAndExitsZero) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child shares this process's trace file
+  engine_trace.mark();
+  EXPECT_EXIT(shut_down_as(GetParam()), testing::ExitedWithCode(0), GetParam().stderr_pattern);
+
+  const Lines trace = engine_trace.take();
+  Lines steps;
+  for (auto line = std::find(trace.begin(), trace.end(), "shutdown starts");
+       line != trace.end(); ++line) {
+    if (*line == "shutdown starts") continue;
+    if (line->rfind("palvex_Webserver_Stop ", 0) == 0) {
+      EXPECT_EQ(line->substr(line->rfind(' ')), " 1000");
+    }
+    steps.push_back(line->rfind("palvex_", 0) == 0 ? line->substr(0, line->find(' ')) : *line);
+  }
+  // exit(0) does not release the instance object: no palvex_FreeParameters.
+  EXPECT_EQ(steps, GetParam().engine_calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, Shutdown, testing::ValuesIn(shutdown_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
