@@ -132,7 +132,7 @@ struct alignas(64) LogQueue {
   uint32_t mask = 0;
   alignas(64) std::atomic<uint32_t> enqueue_pos{0};
   alignas(64) std::atomic<uint32_t> dequeue_pos{0};
-  alignas(64) std::atomic<int64_t> dropped{0};
+  alignas(64) std::atomic<int64_t> dropped{0};  // lost while full; the printer takes the count
 
   // Rounds up to a power of two, at least 2. Must not run while a writer can reach the
   // queue. Throws std::bad_alloc when that would reach 2^24 cells; the old cells then stay.

@@ -45,11 +45,10 @@ void print_queued(LogQueueCell& cell) {
   }
 }
 
-void report_drops(int64_t& reported) {
-  const int64_t total = log_queue.dropped.load(std::memory_order_relaxed);
-  if (total == reported) return;
-  const int64_t since = total - reported;
-  reported = total;
+// Takes the count, so that each drop is told once, also across a restart of the printer.
+void report_drops() {
+  const int64_t since = log_queue.dropped.exchange(0, std::memory_order_relaxed);
+  if (since == 0) return;
   try {
     PALVEX_LOG(main_logger, 3, "Real-time log queue full: " << since << " records dropped");
   } catch (...) {
@@ -62,14 +61,13 @@ void printer_loop() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
 
   LogQueueCell cell;
-  int64_t reported = 0;
   int polls = 0;
   for (;;) {
     // Read before draining: whatever was queued before the stop request is printed.
     const bool stopping = stop_wanted.load(std::memory_order_acquire);
     print_queued(cell);
     if (stopping || ++polls >= drop_report_polls) {
-      report_drops(reported);
+      report_drops();
       polls = 0;
     }
     if (stopping) return;
