@@ -114,18 +114,22 @@ struct ShutdownCase {
   int logger_level;
   int shutdown_level;
   bool with_instance;
+  int exit_status;  // 1 when the host's set-up failed with an exception
   const char* stderr_pattern;
   Lines engine_calls;  // teardown calls between the sound-server close and the exit
 };
 
 const ShutdownCase shutdown_cases[] = {
-    {"JackLevelWithInstance", 9, 9, true,
+    {"JackLevelWithInstance", 9, 9, true, 0,
      "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
      {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
       "palvex_ExitProcess"}},
-    {"PipeWireLevelWithoutInstance", 5, 5, false, "VERB  MAIN stopping\n.*VERB  MAIN exiting now\n$",
+    {"PipeWireLevelWithoutInstance", 5, 5, false, 0,
+     "VERB  MAIN stopping\n.*VERB  MAIN exiting now\n$",
      {"close_sound_server stop_requested=1"}},
-    {"BelowTheShutdownLevel", 3, 9, true, "^$",
+    {"FailedSetUp", 9, 9, false, 1, "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
+     {"close_sound_server stop_requested=1"}},
+    {"BelowTheShutdownLevel", 3, 9, true, 0, "^$",
      {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
       "palvex_ExitProcess"}},
 };
@@ -142,17 +146,19 @@ const ShutdownCase shutdown_cases[] = {
   auto close_sound_server = [] {
     mark_in_trace("close_sound_server stop_requested=" + std::to_string(stop_requested.load()));
   };
-  run_shutdown(HostDifferences{on_signal, c.shutdown_level}, close_sound_server, instance);
+  run_shutdown(HostDifferences{on_signal, c.shutdown_level}, close_sound_server, instance,
+               c.exit_status);
 }
 
 void PrintTo(const ShutdownCase& c, std::ostream* out) { *out << c.name; }
 
 class Shutdown : public testing::TestWithParam<ShutdownCase> {};
 
-TEST_P(Shutdown, LogsClosesTheServerStopsTheInstanceAndExitsZero) {
+TEST_P(Shutdown, LogsClosesTheServerStopsTheInstanceAndExits) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares this process's trace file
   engine_trace.mark();
-  EXPECT_EXIT(shut_down_as(GetParam()), testing::ExitedWithCode(0), GetParam().stderr_pattern);
+  EXPECT_EXIT(shut_down_as(GetParam()), testing::ExitedWithCode(GetParam().exit_status),
+              GetParam().stderr_pattern);
 
   const Lines trace = engine_trace.take();
   Lines steps;
