@@ -56,6 +56,16 @@ void fit_fifos_to_chunk(HostData& host, size_t chunk) {
   for (std::vector<float>& fifo : host.out_fifo) fifo.resize(fifo.size() + (chunk - held), 0.0f);
 }
 
+// Room for the largest a cycle makes them (input: a part chunk plus a quantum; output: what
+// both hold plus a quantum), so that from this cycle on the FIFOs never allocate.
+void reserve_fifos(HostData& host, size_t chunk, size_t frames) {
+  const size_t held = host.in_fifo[0].size() + host.out_fifo[0].size();
+  // A smaller chunk than before may find a part chunk of the old size waiting.
+  const size_t waiting = std::max(host.in_fifo[0].size(), chunk);
+  for (std::vector<float>& fifo : host.in_fifo) fifo.reserve(waiting + frames);
+  for (std::vector<float>& fifo : host.out_fifo) fifo.reserve(held + frames);
+}
+
 // Blocks (engine start, update thread, web server, release of the old instance): it runs only
 // on a cycle whose frame count changed, never in steady state.
 void replace_instance(HostData& host, uint32_t frames) {
@@ -72,7 +82,9 @@ void replace_instance(HostData& host, uint32_t frames) {
   PALVEX_LOG(rt_logger, 9, "Instance OK, creating buffers");
   host.quantum = frames;
   const int chunk = palvex_GetProcessChunkFrames(host.instance->process);
-  if (chunk > 0) fit_fifos_to_chunk(host, static_cast<size_t>(chunk));
+  if (chunk <= 0) return;
+  fit_fifos_to_chunk(host, static_cast<size_t>(chunk));
+  reserve_fifos(host, static_cast<size_t>(chunk), frames);
 }
 
 void* port_at(const std::vector<void*>& ports, size_t index) PALVEX_REALTIME {

@@ -14,6 +14,7 @@ void* pw_filter_get_dsp_buffer(void* port_data, uint32_t n_samples) {
   auto* port = static_cast<TestPort*>(port_data);
   ++port->requests;
   port->last_frames = n_samples;
+  if (port->allocate) delete new volatile int(0);
   if (port->null_buffer || port->samples.size() < n_samples) return nullptr;
   return port->samples.data();
 }

@@ -10,6 +10,7 @@ struct TestPort {
   bool null_buffer = false;    // the seam returns null for this port
   uint32_t requests = 0;       // calls of pw_filter_get_dsp_buffer for this port
   uint32_t last_frames = 0;    // n of the last call
+  bool allocate = false;       // the seam allocates: shows that the real-time checks look
 };
 
 // Calls made with a null handle: the callback must never make one.

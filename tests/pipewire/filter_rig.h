@@ -81,6 +81,17 @@ public:
         delivered[c].insert(delivered[c].end(), n, 0.0f);  // nothing reached that channel
       }
   }
+  // For the real-time checks: buffers sized once, then cycles that touch nothing else.
+  void prepare(uint32_t n) {
+    for (int c = 0; c < 2; ++c) {
+      in[c].samples.assign(n, 0.25f * static_cast<float>(c + 1));
+      out[c].samples.assign(n, 0.0f);
+    }
+  }
+  void run(uint32_t n) {
+    position.clock.duration = n;
+    on_pw_process(&host, &position);
+  }
   void cycles(const std::vector<uint32_t>& frames) {
     for (uint32_t n : frames) cycle(n);
   }
