@@ -64,7 +64,22 @@ JackServer::JackServer(const JackServerOptions& options)
 
 JackServer::~JackServer() {
   if (jackd_ && jackd_->running()) stop(SIGTERM);
-  // ChildProcess's own destructor kills what is left.
+}
+
+// jackd keeps a table of eight servers in shared memory, and one that dies without its own
+// cleanup keeps its entry for good. A server of the same name reclaims the entry and frees it
+// again when it stops normally, so no test run can use up the table for the next.
+void JackServer::release_registration() {
+  const std::string jackd = find_on_path("jackd"), jack_lsp = find_on_path("jack_lsp");
+  ChildProcess again({jackd, "--no-realtime", "-n", name_, "-d", "dummy"}, server_env());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline && again.running()) {
+    ProcessResult lsp = run_process({jack_lsp, "-s", name_}, client_env(), std::chrono::seconds(5));
+    if (lsp.exited && lsp.status == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  again.send_signal(SIGTERM);
+  again.wait_for_exit(std::chrono::seconds(5));
 }
 
 EnvChanges JackServer::client_env(EnvChanges base) const {
@@ -82,10 +97,14 @@ bool JackServer::running() { return jackd_ && jackd_->running(); }
 bool JackServer::stop(int signal_number, std::chrono::milliseconds timeout) {
   if (!jackd_) return true;
   jackd_->send_signal(signal_number);
-  if (jackd_->wait_for_exit(timeout)) return true;
-  jackd_->send_signal(SIGKILL);
-  jackd_->wait_for_exit(std::chrono::seconds(5));
-  return false;
+  bool in_time = jackd_->wait_for_exit(timeout);
+  if (!in_time) {
+    jackd_->send_signal(SIGKILL);
+    jackd_->wait_for_exit(std::chrono::seconds(5));
+  }
+  const ProcessResult& result = jackd_->result();
+  if (!result.exited || result.status != 0) release_registration();
+  return in_time;
 }
 
 std::string JackServer::log() const {

@@ -36,6 +36,8 @@ public:
   std::string log() const;  // what jackd printed
 
 private:
+  void release_registration();
+
   JackServerOptions options_;
   std::string name_;
   std::unique_ptr<ChildProcess> jackd_;

@@ -1,0 +1,207 @@
+// palvex-jack on a real jackd: its ports and their wiring, stop signals, a server that goes
+// away, no server at all, and a failed or aborted set-up.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "host_run.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Names = std::vector<std::string>;
+
+const char* const audio_type = "32 bit float mono audio";
+
+struct WiringCase {
+  const char* name;
+  unsigned capture, playback;
+  Names args;
+  std::string client;
+  std::vector<Names> connections;  // of in_1, in_2, out_1, out_2
+  std::vector<std::string> errors;
+};
+
+class PortsOnServer : public ::testing::TestWithParam<WiringCase> {};
+
+TEST_P(PortsOnServer, registers_four_audio_ports_and_wires_them_unless_in_a_session) {
+  const WiringCase& c = GetParam();
+  START_JACK_SERVER(server, 256, c.capture, c.playback);
+  JackProbe probe("probe", JackProbe::observer);
+  ASSERT_TRUE(probe.open());
+  HostRun host(server, c.args);
+  const size_t out_2_connections = c.connections[3].size();
+  ASSERT_TRUE(host.wait_until_up(probe, out_2_connections, c.client)) << host.diagnostics();
+  std::this_thread::sleep_for(300ms);  // the last connections settle
+
+  const Names ports = {"in_1", "in_2", "out_1", "out_2"};
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const std::string name = c.client + ":" + ports[i];
+    EXPECT_EQ(probe.port_type(name), audio_type) << name;
+    EXPECT_EQ(probe.connections(name), c.connections[i]) << name;
+  }
+  for (const std::string& error : c.errors)
+    EXPECT_NE(host.process().stderr_text().find(" ERROR " + error + "\n"), std::string::npos)
+        << error << "\n" << host.diagnostics();
+  EXPECT_TRUE(host.process().running()) << host.diagnostics();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, PortsOnServer,
+    ::testing::Values(
+        WiringCase{"two_physical_ports_each", 2, 2, {}, "palvex",
+                   {{"system:capture_1"}, {"system:capture_2"}, {"system:playback_1"},
+                    {"system:playback_2"}},
+                   {}},
+        WiringCase{"one_physical_port_each", 1, 1, {}, "palvex",
+                   {{"system:capture_1"}, {}, {"system:playback_1"}, {}},
+                   {"JACK: connected only 1 input ports", "JACK: connected only 1 output ports"}},
+        WiringCase{"four_physical_ports_each", 4, 4, {"-C", "palvex-four"}, "palvex-four",
+                   {{"system:capture_1"}, {"system:capture_2"}, {"system:playback_1"},
+                    {"system:playback_2"}},
+                   {}},
+        WiringCase{"session_id_connects_nothing", 2, 2, {"-S", "4242"}, "palvex",
+                   {{}, {}, {}, {}}, {}}),
+    [](const ::testing::TestParamInfo<WiringCase>& info) { return info.param.name; });
+
+TEST(SessionOnServer, the_client_is_opened_under_the_session_id) {
+  START_JACK_SERVER(server, 256, 2, 2);
+  JackProbe probe("probe", JackProbe::observer);
+  ASSERT_TRUE(probe.open());
+  HostRun host(server, {"-S", "4242"});
+  ASSERT_TRUE(host.wait_until_up(probe, 0)) << host.diagnostics();
+  EXPECT_EQ(probe.uuid_of("palvex"), "4242");
+}
+
+// The order of the shutdown as the fake engine's trace and the close shim record it.
+void expect_ordered_shutdown(const std::vector<std::string>& trace) {
+  const long close = index_of(trace, "jack_client_close");
+  const long web = index_of(trace, "palvex_Webserver_Stop web1 1000");
+  const long update = index_of(trace, "palvex_StopUpdateThread proc1");
+  const long exit_process = index_of(trace, "palvex_ExitProcess proc1");
+  const long free_set = index_of(trace, "palvex_FreeParameters set1");
+  ASSERT_GE(close, 0);
+  EXPECT_LT(close, web);
+  EXPECT_LT(web, update);
+  EXPECT_LT(update, exit_process);
+  EXPECT_LT(exit_process, free_set);
+  EXPECT_EQ(static_cast<size_t>(free_set), trace.size() - 1) << "freed last, at exit";
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, shuts_down_in_order_within_about_a_second_with_status_0) {
+  START_JACK_SERVER(server, 256, 2, 2);
+  JackProbe probe("probe", JackProbe::observer);
+  HostRun host(server, {"-w", std::to_string(free_tcp_port()), "-vvvvv"});
+  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+
+  host.process().send_signal(GetParam());
+  ASSERT_TRUE(host.process().wait_for_exit(2500ms)) << host.diagnostics();
+  const ProcessResult& result = host.process().result();
+  EXPECT_TRUE(result.exited) << host.diagnostics();
+  EXPECT_EQ(result.status, 0);
+  const std::string& err = result.err;
+  const size_t stopping = err.find(" VERB5 MAIN stopping\n");
+  EXPECT_NE(stopping, std::string::npos) << err;
+  EXPECT_NE(err.find(" VERB5 MAIN exiting now\n", stopping), std::string::npos) << err;
+  expect_ordered_shutdown(host.trace());
+  EXPECT_FALSE(probe.port_exists("palvex:out_2"));
+}
+
+TEST_P(StopSignal, a_second_signal_during_a_hanging_shutdown_ends_the_process_at_once) {
+  START_JACK_SERVER(server, 256, 2, 2);
+  JackProbe probe("probe", JackProbe::observer);
+  HostRun host(server, {}, {{"PALVEX_TEST_CLOSE_DELAY_MS", "5000"}});
+  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  host.process().send_signal(GetParam());
+  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (index_of(host.trace(), "jack_client_close") < 0 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_GE(index_of(host.trace(), "jack_client_close"), 0) << host.diagnostics();
+  host.process().send_signal(GetParam());
+  ASSERT_TRUE(host.process().wait_for_exit(2s));
+  EXPECT_FALSE(host.process().result().exited);
+  EXPECT_EQ(host.process().result().signal, GetParam());
+  EXPECT_LT(index_of(host.trace(), "palvex_StopUpdateThread proc1"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == SIGTERM ? "SIGTERM" : "SIGINT";
+                         });
+
+class ServerGoesAway : public ::testing::TestWithParam<int> {};
+
+TEST_P(ServerGoesAway, the_host_notices_within_about_a_second_and_exits_0) {
+  START_JACK_SERVER(server, 256, 2, 2);
+  HostRun host(server, {"-vvvvv"});
+  {
+    JackProbe probe("probe", JackProbe::observer);
+    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  }
+  ASSERT_TRUE(server.stop(GetParam()));
+  ASSERT_TRUE(host.process().wait_for_exit(3s)) << host.diagnostics();
+  EXPECT_TRUE(host.process().result().exited) << host.diagnostics();
+  EXPECT_EQ(host.process().result().status, 0);
+  EXPECT_NE(host.process().result().err.find("MAIN exiting now"), std::string::npos);
+  const std::vector<std::string> trace = host.trace();
+  EXPECT_GE(index_of(trace, "palvex_ExitProcess proc1"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ServerGoesAway, ::testing::Values(SIGTERM, SIGKILL),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == SIGTERM ? "terminated" : "killed";
+                         });
+
+TEST(NoServer, reports_both_errors_and_exits_0) {
+  EnvChanges env = clean_palvex_env();
+  env["JACK_DEFAULT_SERVER"] = "palvex-no-such-server";
+  env["JACK_NO_START_SERVER"] = "1";
+  env["LD_LIBRARY_PATH"] = PALVEX_FAKE_LIB_DIR;
+  TempDir state;
+  env["STATE_DIR"] = state.path().string();
+  const ProcessResult result =
+      run_process({bin_path("palvex-jack"), "-j", std::to_string(free_tcp_port())}, env, 10s);
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.status, 0);
+  const size_t open = result.err.find(" ERROR jack_client_open() failed, status = 0x");
+  ASSERT_NE(open, std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(" ERROR Unable to connect to JACK server\n", open), std::string::npos)
+      << result.err;
+}
+
+struct SetupFailure {
+  const char* name;
+  const char* fail;        // PALVEX_FAKE_FAIL
+  std::string message;     // the line that says why
+  int status;
+};
+
+class FailedSetup : public ::testing::TestWithParam<SetupFailure> {};
+
+TEST_P(FailedSetup, closes_the_client_and_shuts_down_in_order) {
+  const SetupFailure& c = GetParam();
+  START_JACK_SERVER(server, 256, 2, 2);
+  HostRun host(server, {}, {{"PALVEX_FAKE_FAIL", c.fail}});
+  ASSERT_TRUE(host.process().wait_for_exit(10s)) << host.diagnostics();
+  const ProcessResult& result = host.process().result();
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.status, c.status) << result.err;
+  EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+  EXPECT_GE(index_of(host.trace(), "jack_client_close"), 0);
+  JackProbe probe("probe", JackProbe::observer);
+  EXPECT_FALSE(probe.port_exists("palvex:in_1"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, FailedSetup,
+    ::testing::Values(
+        SetupFailure{"no_process", "InitProcess3", " FATAL Error creating the process, aborting\n",
+                     0},
+        SetupFailure{"no_parameter_set_is_fatal", "NewParameters",
+                     " FATAL Fatal error while setting up: std::bad_alloc\n", 1}),
+    [](const ::testing::TestParamInfo<SetupFailure>& info) { return info.param.name; });
+
+}  // namespace
