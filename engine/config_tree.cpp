@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine_log.h"
+#include "protocol.h"
 
 namespace engine {
 
@@ -93,7 +94,7 @@ json ConfigTree::set(const json& changes, std::string* error) {
   }
   json changed = diff_trees(before, settings_locked());
   if (!changed.empty()) {
-    log(kVerb, "Configuration changed: " + changed.dump());
+    log(kVerb, "Configuration changed: " + to_text(changed));
     if (store_) {
       store_->save_state(json{{"in", {{"gain", gain_json(gain_db_)}}}});
       store_->save_onair(onair_locked());

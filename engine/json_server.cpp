@@ -46,7 +46,7 @@ void send_pending(Client& client) {
 }
 
 void finish_with_error(Client& client, const std::string& text) {
-  client.out += error_reply(text).dump() + "\n";
+  client.out += to_text(error_reply(text)) + "\n";
   client.closing = true;
   client.close_by = Clock::now() + kDrainTime;
 }
@@ -61,7 +61,7 @@ void answer_values(ConfigTree& config, Client& client) {
     json request = json::parse(text, nullptr, false);
     json reply = request.is_discarded() ? error_reply("Invalid JSON: " + text.substr(0, 80))
                                         : answer_request(config, request, client.last_seen);
-    client.out += reply.dump() + "\n";
+    client.out += to_text(reply) + "\n";
   }
   if (!client.closing && client.framer.pending() > kMaxRequestBytes)
     finish_with_error(client, "Request too large (limit 65536 bytes)");

@@ -30,3 +30,9 @@ json answer_request(ConfigTree& config, const json& request, json& last_seen) {
 }
 
 }  // namespace engine
+
+namespace engine {
+std::string to_text(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+}  // namespace engine

@@ -16,3 +16,9 @@ nlohmann::json answer_request(ConfigTree& config, const nlohmann::json& request,
                               nlohmann::json& last_seen);
 
 }  // namespace engine
+
+namespace engine {
+// One line of JSON; texts that are not valid UTF-8 (metadata is taken as given) are repaired,
+// never thrown about.
+std::string to_text(const nlohmann::json& value);
+}  // namespace engine

@@ -13,6 +13,7 @@
 
 #include "config_tree.h"
 #include "engine_log.h"
+#include "protocol.h"
 
 namespace engine {
 
@@ -165,12 +166,12 @@ bool StateStore::write_file(const std::string& name, const std::string& text, co
 
 void StateStore::save_state(const nlohmann::json& state) {
   if (state_ro_ || state_blocked_ || directory_.empty()) return;
-  write_file(state_name_, state.dump() + "\n", "State", kInfo);
+  write_file(state_name_, to_text(state) + "\n", "State", kInfo);
 }
 
 void StateStore::save_onair(const nlohmann::json& onair) {
   if (storage_ro_ || directory_.empty()) return;
-  write_file(onair_name_, onair.dump() + "\n", "On-air view", kVerb);
+  write_file(onair_name_, to_text(onair) + "\n", "On-air view", kVerb);
 }
 
 }  // namespace engine

@@ -1,0 +1,418 @@
+// The web server over real HTTP and HTTPS: page, login, API, listeners, stop, tcp2.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "engine_fixture.h"
+#include "process.h"
+#include "temp_dir.h"
+
+using nlohmann::json;
+
+namespace {
+
+// The login variables for one test; every test starts from none.
+class LoginEnv {
+public:
+  explicit LoginEnv(std::initializer_list<std::pair<const char*, const char*>> values) {
+    clear();
+    for (const auto& [name, value] : values) setenv(name, value, 1);
+  }
+  ~LoginEnv() { clear(); }
+
+private:
+  static void clear() {
+    for (const char* name : {"SETUP_USER", "ADMIN_USER", "SETUP_SECRET", "ADMIN_SECRET",
+                             "SSL_CERTIFICATE_PATH", "SSL_PRIVATE_PATH"})
+      unsetenv(name);
+  }
+};
+
+// A web server that is always stopped, also when an assertion fails.
+class Web {
+public:
+  explicit Web(palvex_WebserverHandle handle) : handle_(handle) {}
+  ~Web() { stop(1000); }
+  palvex_WebserverHandle handle() const { return handle_; }
+  int status() const { return palvex_Webserver_Status(handle_); }
+  int stop(int timeout) {
+    const int result = palvex_Webserver_Stop(handle_, timeout);
+    handle_ = PALVEX_NO_WEBSERVER;
+    return result;
+  }
+
+private:
+  palvex_WebserverHandle handle_;
+};
+
+struct HttpReply {
+  int status = 0;  // 0: no answer
+  json body;
+  std::string text, cookie;
+};
+
+HttpReply to_reply(const httplib::Result& result) {
+  HttpReply reply;
+  if (!result) return reply;
+  reply.status = result->status;
+  reply.text = result->body;
+  reply.body = json::parse(result->body, nullptr, false);
+  reply.cookie = result->get_header_value("Set-Cookie");
+  return reply;
+}
+
+// One client with the session cookie it was given, like a browser tab.
+class Browser {
+public:
+  explicit Browser(int port, bool https = false) {
+    if (https) {
+      auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", port);
+      client->enable_server_certificate_verification(false);
+      client_ = std::move(client);
+    } else {
+      client_ = std::make_unique<httplib::ClientImpl>("127.0.0.1", port);
+    }
+    client_->set_connection_timeout(std::chrono::seconds(5));
+    client_->set_read_timeout(std::chrono::seconds(10));
+  }
+  HttpReply get(const std::string& path) { return to_reply(client_->Get(path.c_str(), headers())); }
+  HttpReply post(const std::string& path, const std::string& body) {
+    return to_reply(client_->Post(path.c_str(), headers(), body, "application/json"));
+  }
+  HttpReply login(const std::string& user, const std::string& secret) {
+    HttpReply reply = post("/api/login", json{{"user", user}, {"secret", secret}}.dump());
+    if (reply.status == 200) cookie_ = reply.cookie.substr(0, reply.cookie.find(';'));
+    return reply;
+  }
+  void set_cookie(const std::string& cookie) { cookie_ = cookie; }
+
+private:
+  httplib::Headers headers() const {
+    if (cookie_.empty()) return {};
+    return {{"Cookie", cookie_}};
+  }
+  std::unique_ptr<httplib::ClientImpl> client_;
+  std::string cookie_;
+};
+
+struct Certificate {
+  TempDir dir{"palvex-cert"};
+  std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
+  Certificate() {
+    ProcessResult made = run_process(
+        {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+         "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
+         "-subj", "/CN=localhost"});
+    EXPECT_TRUE(made.exited && made.status == 0) << made.err;
+  }
+};
+
+class WebLocal : public ::testing::Test {
+protected:
+  void start_process() {
+    ProcessOptions options;
+    options.storage_dir = dir.path();
+    options.json_port = json_port;
+    options.metadata = {{"station", "Radio One"}};
+    process = std::make_unique<RunningProcess>(options);
+    ASSERT_EQ(process->ready(), 0);
+  }
+  void SetUp() override { start_process(); }
+
+  TempDir dir;
+  int json_port = free_tcp_port();
+  int http_port = free_tcp_port();
+  std::unique_ptr<RunningProcess> process;
+};
+
+}  // namespace
+
+TEST_F(WebLocal, LoginDisabledSaysSoAndRefusesTheApi) {
+  LoginEnv env({});
+  Web web(palvex_Webserver(http_port, 0, process->get()));
+  ASSERT_EQ(web.status(), 1);
+  Browser browser(http_port);
+  HttpReply page = browser.get("/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.text.find("Login is disabled: define SETUP_USER or ADMIN_USER"), std::string::npos);
+  EXPECT_EQ(page.text.find("id=\"secret\""), std::string::npos);
+  for (HttpReply reply : {browser.post("/api/login", R"({"user":"","secret":""})"),
+                          browser.get("/api/config"),
+                          browser.post("/api/set", R"({"in":{"gain":-6}})")}) {
+    EXPECT_EQ(reply.status, 403);
+    EXPECT_EQ(reply.body, (json{{"error", "Login is disabled"}}));
+  }
+}
+
+TEST_F(WebLocal, WrongCredentialsAreRefusedWithoutSayingWhichHalf) {
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  LogCapture log;
+  Web web(palvex_Webserver(http_port, 0, process->get()));
+  Browser browser(http_port);
+  HttpReply page = browser.get("/");
+  for (const char* id : {"id=\"user\"", "id=\"secret\"", "id=\"login\""})
+    EXPECT_NE(page.text.find(id), std::string::npos) << id;
+  const std::pair<const char*, const char*> wrong[] = {
+      {"operator", "wrong"}, {"intruder", "s3cret"}, {"intruder", "wrong"}, {"", ""},
+      {"operator", "s3cret "}, {"Operator", "s3cret"}};
+  for (const auto& [user, secret] : wrong) {
+    HttpReply reply = browser.login(user, secret);
+    EXPECT_EQ(reply.status, 401) << user << "/" << secret;
+    EXPECT_EQ(reply.body, (json{{"error", "Login refused"}}));
+    EXPECT_TRUE(reply.cookie.empty());
+  }
+  EXPECT_EQ(log.count("Web login refused from 127.0.0.1"), 6);
+  for (const char* body : {"not json", R"({"user":"operator"})", R"({"user":1,"secret":"s3cret"})"})
+    EXPECT_EQ(browser.post("/api/login", body).status, 400) << body;
+  EXPECT_EQ(browser.get("/api/config").status, 401);
+  EXPECT_EQ(browser.get("/api/config").body, (json{{"error", "Not logged in"}}));
+  browser.set_cookie("palvex_session=0123456789abcdef");
+  EXPECT_EQ(browser.post("/api/set", R"({"in":{"gain":-6}})").status, 401);
+}
+
+TEST_F(WebLocal, LoginGivesASessionForThePageAndTheApi) {
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  Web web(palvex_Webserver(http_port, 0, process->get()));
+  Browser browser(http_port);
+  HttpReply login = browser.login("operator", "s3cret");
+  ASSERT_EQ(login.status, 200);
+  EXPECT_EQ(login.body, (json{{"ok", true}}));
+  EXPECT_EQ(login.cookie.rfind("palvex_session=", 0), 0u) << login.cookie;
+  EXPECT_NE(login.cookie.find("HttpOnly"), std::string::npos);
+  EXPECT_NE(login.cookie.find("SameSite=Strict"), std::string::npos);
+
+  HttpReply page = browser.get("/");
+  for (const char* id : {"id=\"gain\"", "id=\"status\"", "id=\"gain-input\"", "id=\"set-gain\""})
+    EXPECT_NE(page.text.find(id), std::string::npos) << id;
+  EXPECT_NE(page.text.find("Set gain"), std::string::npos);
+  EXPECT_EQ(page.text.find("src=\"http"), std::string::npos);  // nothing from elsewhere
+
+  HttpReply config = browser.get("/api/config");
+  ASSERT_EQ(config.status, 200);
+  EXPECT_EQ(config.body["in"]["gain"], 0);
+  EXPECT_EQ(config.body["metadata"], (json{{"station", "Radio One"}}));
+  EXPECT_TRUE(config.body["meters"]["out_peak"].is_array());
+
+  HttpReply set = browser.post("/api/set", R"({"in":{"gain":-6}})");
+  EXPECT_EQ(set.status, 200);
+  EXPECT_EQ(set.body, (json{{"in", {{"gain", -6}}}}));
+  for (const char* bad : {R"({"in":{"gain":99}})", R"({"out":1})", "{bad", "[]"}) {
+    HttpReply reply = browser.post("/api/set", bad);
+    EXPECT_EQ(reply.status, 400) << bad;
+    EXPECT_TRUE(reply.body.contains("error")) << bad;
+  }
+  // The web page and the JSON port change one configuration.
+  JsonClient client(json_port);
+  EXPECT_EQ(client.request(R"({"get":null})")["in"]["gain"], -6);
+}
+
+TEST_F(WebLocal, UserAndSecretComeFromSetupFirstThenAdmin) {
+  struct Case {
+    std::initializer_list<std::pair<const char*, const char*>> env;
+    const char* user;
+    const char* secret;
+  };
+  const Case cases[] = {
+      {{{"SETUP_USER", "setup"}, {"ADMIN_USER", "admin"}, {"SETUP_SECRET", "one"},
+        {"ADMIN_SECRET", "two"}}, "setup", "one"},
+      {{{"ADMIN_USER", "admin"}, {"ADMIN_SECRET", "two"}}, "admin", "two"},
+      {{{"ADMIN_USER", "admin"}, {"SETUP_SECRET", "one"}}, "admin", "one"},
+  };
+  for (const Case& c : cases) {
+    LoginEnv env(c.env);
+    Web web(palvex_Webserver(http_port, 0, process->get()));
+    Browser browser(http_port);
+    EXPECT_EQ(browser.login(c.user, c.secret).status, 200) << c.user;
+    EXPECT_EQ(browser.login(c.user, c.secret + std::string("x")).status, 401) << c.user;
+    EXPECT_EQ(web.stop(1000), 0);
+  }
+}
+
+TEST_F(WebLocal, AUserWithoutSecretGetsAGeneratedOneInTheLog) {
+  LoginEnv env({{"ADMIN_USER", "admin"}});
+  LogCapture log;
+  Web web(palvex_Webserver(http_port, 0, process->get()));
+  std::string secret;
+  for (const auto& [severity, text] : log.lines()) {
+    if (text.find("generated secret") == std::string::npos) continue;
+    EXPECT_EQ(severity, 3);
+    secret = text.substr(text.rfind(' ') + 1);
+  }
+  ASSERT_EQ(log.count("generated secret"), 1);
+  ASSERT_GE(secret.size(), 16u);
+  Browser browser(http_port);
+  EXPECT_EQ(browser.login("admin", secret).status, 200);
+}
+
+TEST_F(WebLocal, WithoutACallbackTheLogGoesToStandardError) {
+  LoginEnv env({{"SETUP_USER", "operator"}});
+  TempDir out;
+  const std::string path = out.file("stderr");
+  std::fflush(stderr);
+  const int saved = dup(2);
+  FILE* file = std::fopen(path.c_str(), "w");
+  dup2(fileno(file), 2);
+  palvex_WebserverHandle handle = palvex_Webserver(http_port, 0, process->get());
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::fclose(file);
+  Web web(handle);
+  const std::string text = read_file(path);
+  EXPECT_NE(text.find("palvex: Web login: no SETUP_SECRET or ADMIN_SECRET defined, generated "
+                      "secret for user operator: "), std::string::npos) << text;
+  EXPECT_NE(text.find("palvex: Web server listening for HTTP on 0.0.0.0:" +
+                      std::to_string(http_port)), std::string::npos) << text;
+}
+
+TEST_F(WebLocal, HttpsServesWithTheCertificateFromTheEnvironment) {
+  Certificate certificate;
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"},
+                {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
+                {"SSL_PRIVATE_PATH", certificate.key.c_str()}});
+  const int https_port = free_tcp_port();
+  Web web(palvex_Webserver(http_port, https_port, process->get()));
+  EXPECT_EQ(web.status(), 3);
+  Browser browser(https_port, true);
+  EXPECT_NE(browser.get("/").text.find("id=\"login\""), std::string::npos);
+  HttpReply login = browser.login("operator", "s3cret");
+  ASSERT_EQ(login.status, 200);
+  EXPECT_NE(login.cookie.find("Secure"), std::string::npos);
+  EXPECT_EQ(browser.get("/api/config").body["in"]["gain"], 0);
+}
+
+TEST_F(WebLocal, HttpsWithoutUsableCertificateDoesNotListen) {
+  Certificate certificate;
+  TempDir empty;
+  write_file(empty.file("garbage.pem"), "not a certificate\n");
+  const std::string garbage = empty.file("garbage.pem"), missing = empty.file("missing.pem");
+  struct Case {
+    const char* cert;
+    const char* key;
+  };
+  const Case cases[] = {{nullptr, nullptr},
+                        {certificate.cert.c_str(), nullptr},
+                        {missing.c_str(), certificate.key.c_str()},
+                        {garbage.c_str(), certificate.key.c_str()},
+                        {certificate.cert.c_str(), garbage.c_str()}};
+  for (const Case& c : cases) {
+    LoginEnv env({});
+    if (c.cert) setenv("SSL_CERTIFICATE_PATH", c.cert, 1);
+    if (c.key) setenv("SSL_PRIVATE_PATH", c.key, 1);
+    LogCapture log;
+    const int https_port = free_tcp_port();
+    Web web(palvex_Webserver(http_port, https_port, process->get()));
+    EXPECT_EQ(web.status(), 1) << (c.cert ? c.cert : "-") << " " << (c.key ? c.key : "-");
+    EXPECT_TRUE(log.contains("Web server HTTPS port " + std::to_string(https_port) +
+                             " cannot listen"));
+    EXPECT_EQ(web.stop(1000), 0);
+  }
+}
+
+TEST_F(WebLocal, StatusShowsOnlyListenersThatReallyListen) {
+  LoginEnv env({});
+  PortHolder taken;
+  LogCapture log;
+  {
+    Web web(palvex_Webserver(taken.port(), 0, process->get()));
+    EXPECT_EQ(web.status(), 0);
+    EXPECT_TRUE(log.contains("Web server HTTP port " + std::to_string(taken.port()) +
+                             " cannot listen: Address already in use"));
+  }
+  const struct {
+    int http, https, status;
+  } cases[] = {{0, 0, 0}, {-1, 0, 0}, {70000, 0, 0}, {65536, 0, 0}, {http_port, 0, 1}};
+  for (const auto& c : cases) {
+    Web web(palvex_Webserver(c.http, c.https, process->get()));
+    EXPECT_NE(web.handle(), PALVEX_NO_WEBSERVER);
+    EXPECT_EQ(web.status(), c.status) << c.http;
+    EXPECT_EQ(web.stop(1000), 0);
+  }
+  // A second web server on a port the first one holds does not listen either.
+  Web first(palvex_Webserver(http_port, 0, process->get()));
+  Web second(palvex_Webserver(http_port, 0, process->get()));
+  EXPECT_EQ(first.status(), 1);
+  EXPECT_EQ(second.status(), 0);
+}
+
+TEST_F(WebLocal, StopResults) {
+  LoginEnv env({});
+  palvex_WebserverHandle handle = palvex_Webserver(http_port, 0, process->get());
+  ASSERT_EQ(palvex_Webserver_Status(handle), 1);
+  Browser browser(http_port);
+  EXPECT_EQ(browser.get("/").status, 200);  // a kept-alive connection must not hold the stop
+  EXPECT_EQ(palvex_Webserver_Stop(handle, 1000), 0);
+  EXPECT_EQ(palvex_Webserver_Status(handle), 0);
+  EXPECT_FALSE(wait_for_tcp_port(http_port, std::chrono::milliseconds(100)));
+  EXPECT_EQ(palvex_Webserver_Stop(handle, 1000), 1);  // stopped already
+  EXPECT_EQ(palvex_Webserver_Stop(PALVEX_NO_WEBSERVER, 1000), 1);
+  EXPECT_EQ(palvex_Webserver_Stop(123456789, 1000), 1);
+  EXPECT_EQ(palvex_Webserver_Status(PALVEX_NO_WEBSERVER), 0);
+  EXPECT_EQ(palvex_Webserver(http_port, 0, nullptr), PALVEX_NO_WEBSERVER);
+}
+
+class WebRemote : public WebLocal {
+protected:
+  void SetUp() override {}  // the audio host is started by each test
+};
+
+TEST_F(WebRemote, ServesTheAudioHostThroughItsJsonPort) {
+  start_process();
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  palvex_Parameters set = palvex_NewParameters();
+  palvex_SetParameter(set, "ROOM", "studio");
+  Web web(palvex_Webserver_tcp2(http_port, 0, "127.0.0.1", json_port, set));
+  palvex_FreeParameters(set);  // the web server keeps what it needs
+  ASSERT_EQ(web.status(), 1);
+  Browser browser(http_port);
+  EXPECT_EQ(browser.get("/api/config").status, 401);
+  ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
+  HttpReply config = browser.get("/api/config");
+  ASSERT_EQ(config.status, 200);
+  EXPECT_EQ(config.body["metadata"], (json{{"station", "Radio One"}}));
+  EXPECT_EQ(browser.post("/api/set", R"({"in":{"gain":-9}})").body, (json{{"in", {{"gain", -9}}}}));
+  HttpReply bad = browser.post("/api/set", R"({"in":{"gain":-99}})");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_NE(bad.body.value("error", "").find("out of range"), std::string::npos);
+  JsonClient client(json_port);
+  EXPECT_EQ(client.request(R"({"get":null})")["in"]["gain"], -9);
+
+  // The audio host restarts: the next request connects again.
+  process.reset();
+  start_process();
+  EXPECT_EQ(browser.get("/api/config").status, 200);
+}
+
+TEST_F(WebRemote, AnUnreachableHostAnswers502UntilItComes) {
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  Web web(palvex_Webserver_tcp2(http_port, 0, "127.0.0.1", json_port, nullptr));
+  Browser browser(http_port);
+  ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
+  const json unreachable = {{"error", "Audio host unreachable at 127.0.0.1:" +
+                                          std::to_string(json_port)}};
+  for (HttpReply reply : {browser.get("/api/config"),
+                          browser.post("/api/set", R"({"in":{"gain":-9}})")}) {
+    EXPECT_EQ(reply.status, 502);
+    EXPECT_EQ(reply.body, unreachable);
+  }
+  EXPECT_NE(browser.get("/").text.find("id=\"status\""), std::string::npos);
+  start_process();
+  EXPECT_EQ(browser.get("/api/config").status, 200);
+  process.reset();
+  EXPECT_EQ(browser.get("/api/config").status, 502);
+}
+
+TEST(WebTcp2, AnAddressThatDoesNotResolveIsUnreachable) {
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  const int http_port = free_tcp_port();
+  Web web(palvex_Webserver_tcp2(http_port, 0, "no-such-host.invalid", 5010, nullptr));
+  Browser browser(http_port);
+  ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
+  HttpReply reply = browser.get("/api/config");
+  EXPECT_EQ(reply.status, 502);
+  EXPECT_EQ(reply.body, (json{{"error", "Audio host unreachable at no-such-host.invalid:5010"}}));
+  EXPECT_EQ(web.stop(5000), 0);
+}
