@@ -1,0 +1,36 @@
+// The clients an operator uses: curl against the web front-end, a TCP client on the JSON port.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "temp_dir.h"
+
+struct HttpReply {
+  int status = 0;        // 0: no answer at all
+  std::string body;
+  std::string headers;
+  nlohmann::json json() const;  // the body as JSON; null when it is not JSON
+};
+
+// curl with its own cookie jar, so a login holds for the following requests.
+class Curl {
+public:
+  // base: "http://127.0.0.1:PORT"; extra: further curl arguments, e.g. --cacert FILE.
+  explicit Curl(std::string base, std::vector<std::string> extra = {});
+  HttpReply get(const std::string& path);
+  HttpReply post(const std::string& path, const std::string& body);
+  HttpReply login(const std::string& user, const std::string& secret);
+
+private:
+  HttpReply request(std::vector<std::string> args, const std::string& path);
+  std::string base_;
+  std::vector<std::string> extra_;
+  TempDir dir_;
+};
+
+// One request on a fresh connection to an audio host's JSON control port; null on failure.
+nlohmann::json json_port_request(int port, const nlohmann::json& request);
+// The gain the host's own JSON port reports.
+double host_gain(int port);
