@@ -1,0 +1,151 @@
+// The state files in the storage directory: kept across a restart, read-only modes, corruption.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "engine_fixture.h"
+#include "process.h"
+#include "temp_dir.h"
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::set<std::string> files_in(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+  return names;
+}
+
+// Starts a process on the directory, sets the gain when asked, reads the gain back.
+json run_once(const std::string& dir, std::vector<std::pair<std::string, std::string>> parameters,
+              const char* set_request = nullptr) {
+  ProcessOptions options;
+  options.storage_dir = dir;
+  options.json_port = free_tcp_port();
+  options.parameters = std::move(parameters);
+  options.metadata = {{"station", "Radio One"}};
+  RunningProcess process(options);
+  EXPECT_EQ(process.ready(), 0);
+  JsonClient client(options.json_port);
+  if (set_request != nullptr) {
+    EXPECT_FALSE(client.request(set_request).contains("error"));
+  }
+  return client.request(R"({"get":null})")["in"]["gain"];
+}
+
+}  // namespace
+
+TEST(EngineState, GainIsKeptAcrossARestart) {
+  TempDir dir;
+  EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-12.5}}})"), -12.5);
+  EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))), json::parse(R"({"in":{"gain":-12.5}})"));
+  json onair = json::parse(read_file(dir.file("palvex.onair")));
+  EXPECT_EQ(onair["in"]["gain"], -12.5);
+  EXPECT_EQ(onair["metadata"], (json{{"station", "Radio One"}}));
+  EXPECT_EQ(run_once(dir.path(), {}), -12.5);
+  // Saved through a temporary file and a rename: nothing else is left behind.
+  EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"palvex.state", "palvex.onair"}));
+}
+
+TEST(EngineState, FileNamesComeFromTheParameters) {
+  TempDir dir;
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"STATE_FILENAME", "left.state"}, {"STATE_ONAIR", "left.onair"}};
+  run_once(dir.path(), names, R"({"set":{"in":{"gain":-3}}})");
+  run_once(dir.path(), {}, R"({"set":{"in":{"gain":-7}}})");  // another instance, same directory
+  EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"left.state", "left.onair", "palvex.state",
+                                                          "palvex.onair"}));
+  EXPECT_EQ(run_once(dir.path(), names), -3);
+  EXPECT_EQ(run_once(dir.path(), {}), -7);
+}
+
+TEST(EngineState, StateReadOnlyReadsButNeverWritesTheState) {
+  TempDir dir;
+  write_file(dir.file("palvex.state"), "{\"in\":{\"gain\":-5}}\n");
+  EXPECT_EQ(run_once(dir.path(), {{"STATE_RO", "1"}}, R"({"set":{"in":{"gain":-20}}})"), -20);
+  EXPECT_EQ(read_file(dir.file("palvex.state")), "{\"in\":{\"gain\":-5}}\n");
+  EXPECT_EQ(run_once(dir.path(), {{"STATE_RO", "1"}}), -5);
+  // What is on air is still shown beside it.
+  EXPECT_TRUE(fs::exists(dir.file("palvex.onair")));
+}
+
+TEST(EngineState, StorageReadOnlyWritesNothingInTheDirectory) {
+  TempDir dir;
+  write_file(dir.file("palvex.state"), "{\"in\":{\"gain\":-5}}\n");
+  EXPECT_EQ(run_once(dir.path(), {{"STORAGE_RO", "1"}}, R"({"set":{"in":{"gain":-20}}})"), -20);
+  EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"palvex.state"}));
+  EXPECT_EQ(read_file(dir.file("palvex.state")), "{\"in\":{\"gain\":-5}}\n");
+  EXPECT_EQ(run_once(dir.path(), {{"STORAGE_RO", "1"}}), -5);
+}
+
+TEST(EngineState, ACorruptFileIsKeptAsideAndDefaultsUsed) {
+  const char* contents[] = {"", "not json", "{\"in\":{\"gain\":", "[]", "{\"in\":{\"gain\":\"-5\"}}",
+                            "{\"in\":{\"gain\":500}}", "{\"out\":1}"};
+  for (const char* content : contents) {
+    TempDir dir;
+    write_file(dir.file("palvex.state"), content);
+    LogCapture log;
+    EXPECT_EQ(run_once(dir.path(), {}), 0) << content;
+    EXPECT_TRUE(log.contains("is corrupt")) << content;
+    std::string aside;
+    for (const std::string& name : files_in(dir.path()))
+      if (name.rfind("palvex.state.corrupt-", 0) == 0) aside = name;
+    ASSERT_FALSE(aside.empty()) << content;
+    EXPECT_EQ(read_file(dir.file(aside)), content);
+    EXPECT_TRUE(log.contains("kept aside as " + dir.file(aside)));
+    // A fresh state is saved after the next change, beside the kept copy.
+    run_once(dir.path(), {}, R"({"set":{"in":{"gain":-2}}})");
+    EXPECT_EQ(run_once(dir.path(), {}), -2);
+    EXPECT_EQ(read_file(dir.file(aside)), content);
+  }
+}
+
+TEST(EngineState, ACorruptFileStaysWhereItIsWhenReadOnly) {
+  for (const char* flag : {"STATE_RO", "STORAGE_RO"}) {
+    TempDir dir;
+    write_file(dir.file("palvex.state"), "not json");
+    LogCapture log;
+    EXPECT_EQ(run_once(dir.path(), {{flag, "1"}}, R"({"set":{"in":{"gain":-2}}})"), -2) << flag;
+    EXPECT_TRUE(log.contains("is corrupt")) << flag;
+    EXPECT_EQ(read_file(dir.file("palvex.state")), "not json") << flag;
+    EXPECT_EQ(files_in(dir.path()).count("palvex.state"), 1u);
+  }
+}
+
+TEST(EngineState, AStateFileThatCannotBeReadIsNeverOverwritten) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "palvex.state");  // root reads any file; a folder it cannot
+  LogCapture log;
+  EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-2}}})"), -2);
+  EXPECT_TRUE(log.contains("cannot be read"));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "palvex.state"));
+}
+
+TEST(EngineState, AMissingDirectoryMeansDefaults) {
+  TempDir dir;
+  const std::string missing = dir.file("not-there");
+  LogCapture log;
+  EXPECT_EQ(run_once(missing, {}, R"({"set":{"in":{"gain":-2}}})"), -2);
+  EXPECT_TRUE(log.contains("Storage directory " + missing + " cannot be used"));
+  EXPECT_EQ(log.count("cannot be saved"), 1);  // said once, not on every change
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_EQ(run_once("", {}), 0);
+}
+
+TEST(EngineState, StateFileNamesMustStayInTheDirectory) {
+  TempDir dir;
+  LogCapture log;
+  for (const char* name : {"../escape", "/tmp/x", ".", "..", ""}) {
+    for (const char* key : {"STATE_FILENAME", "STATE_ONAIR"}) {
+      palvex_Parameters set = palvex_NewParameters();
+      palvex_SetParameter(set, key, name);
+      EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, 64), nullptr) << key << "=" << name;
+      palvex_FreeParameters(set);
+    }
+  }
+  EXPECT_TRUE(log.contains("is not a plain file name"));
+  EXPECT_TRUE(files_in(dir.path()).empty());
+}
