@@ -14,6 +14,18 @@ constexpr const char* secret = "s3cret-42";
 
 EnvChanges login_env() { return {{"SETUP_USER", user}, {"SETUP_SECRET", secret}}; }
 
+// The API's configuration once it answers 200, or the last answer when the time runs out: the
+// front-end reconnects to the host on its own time.
+HttpReply config_when_reachable(Curl& curl, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  HttpReply reply = curl.get("/api/config");
+  while (reply.status != 200 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    reply = curl.get("/api/config");
+  }
+  return reply;
+}
+
 // jackd, palvex-jack on it and palvex-webfront on HTTP, all stopped at the end of the test.
 class WebfrontEndToEnd : public testing::Test {
 protected:
@@ -33,17 +45,6 @@ protected:
         EXPECT_EQ(front_->child().result().status, 0) << "a clean stop is success";
       }
     }
-  }
-
-  // The API's answer once it is 200, or the last answer when the time runs out.
-  HttpReply config_when_reachable(std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    HttpReply reply = curl_->get("/api/config");
-    while (reply.status != 200 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      reply = curl_->get("/api/config");
-    }
-    return reply;
   }
 
   JackServer jackd_;
@@ -136,10 +137,29 @@ TEST_F(WebfrontEndToEnd, survives_a_restart_of_the_host) {
   EXPECT_EQ(curl_->post("/api/set", R"({"in":{"gain":-3}})").status, 502);
 
   ASSERT_TRUE(host_.start(port)) << host_.log();
-  const HttpReply back = config_when_reachable(std::chrono::seconds(15));
+  const HttpReply back = config_when_reachable(*curl_, std::chrono::seconds(15));
   ASSERT_EQ(back.status, 200) << back.body;
   EXPECT_EQ(curl_->post("/api/set", R"({"in":{"gain":-7}})").status, 200);
   EXPECT_EQ(host_gain(port), -7.0);
+}
+
+// Boards boot in any order: a front-end that starts first finds the host once it is there.
+TEST(WebfrontStartOrder, a_host_that_starts_later_is_found) {
+  JackServer jackd;
+  ASSERT_TRUE(jackd.ready());
+  JackAudioHost host(jackd);
+  const int port = free_tcp_port();
+  RealWebfront front(port, login_env());
+  ASSERT_TRUE(front.start_http()) << front.child().stderr_text();
+  Curl curl("http://127.0.0.1:" + std::to_string(front.web_port()));
+  ASSERT_EQ(curl.login(user, secret).status, 200);
+  EXPECT_EQ(curl.get("/api/config").status, 502);
+
+  ASSERT_TRUE(host.start(port)) << host.log();
+  const HttpReply config = config_when_reachable(curl, std::chrono::seconds(15));
+  EXPECT_EQ(config.status, 200) << config.body;
+  EXPECT_EQ(config.json()["in"]["gain"], 0);
+  EXPECT_TRUE(front.stop());
 }
 
 TEST(WebfrontLogin, is_disabled_without_a_user) {
