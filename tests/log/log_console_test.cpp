@@ -9,20 +9,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "log.h"
+#include "log_lines.h"
 #include "process.h"
 
 namespace {
-
-// Every log line's time becomes "T", so that whole outputs compare byte for byte.
-std::string without_times(const std::string& text) {
-  static const std::regex time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})");
-  return std::regex_replace(text, time, "T");
-}
 
 std::string padded_name(int level) {
   std::string name = log_level_name(level);
