@@ -78,7 +78,7 @@ TEST_F(SetupJack, opens_creates_the_instance_registers_activates_and_then_wires_
   EXPECT_EQ(fake_jack().calls, expected);
   EXPECT_EQ(sink.lines(), (Lines{{4, "JACK engine sample rate: 48000"},
                                  {4, "JACK engine buffer sze: 256"}}));
-  EXPECT_EQ(fake_jack().process, &on_jack_process);
+  EXPECT_EQ(fake_jack().process, static_cast<JackProcessCallback>(on_jack_process));
   EXPECT_EQ(fake_jack().shutdown, &on_jack_shutdown);
   EXPECT_EQ(jack_client, fake_jack().client.get());
   EXPECT_TRUE(current_instance);
