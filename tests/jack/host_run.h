@@ -26,6 +26,11 @@ public:
     EnvChanges all = server.client_env(clean_palvex_env());
     all["STATE_DIR"] = state_.path().string();
     all["LD_PRELOAD"] = PALVEX_JACK_CLOSE_TRACE_SHIM;
+    // In an AddressSanitizer build the preloaded shim comes before the sanitizer's runtime.
+    const char* asan = getenv("ASAN_OPTIONS");
+    all["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") +
+                          (asan != nullptr && *asan != '\0' ? ":" : "") +
+                          "verify_asan_link_order=0";
     if (engine == Engine::fake) {
       all["LD_LIBRARY_PATH"] = PALVEX_FAKE_LIB_DIR;
       all["PALVEX_FAKE_TRACE"] = trace_;
