@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <arpa/inet.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -49,12 +50,26 @@ static std::vector<std::string> build_environment(const EnvChanges& changes) {
   return list;
 }
 
-// In a cross build our own programs run under the emulator (qemu-user); other tools don't.
+// True for an ARM executable (our own programs and test helpers of a cross build, wherever they
+// lie): without binfmt_misc the kernel cannot start them, so they go through the emulator.
+// Tools found on PATH (jackd, pipewire, curl) are the build machine's own and start directly.
+static bool is_arm_executable(const std::string& path) {
+  if (path.find('/') == std::string::npos) return false;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char header[EI_NIDENT + 4] = {};
+  const ssize_t got = read(fd, header, sizeof header);
+  close(fd);
+  if (got != static_cast<ssize_t>(sizeof header) || std::memcmp(header, ELFMAG, SELFMAG) != 0)
+    return false;
+  // e_machine follows e_type; ARM executables are little-endian.
+  const unsigned machine = header[EI_NIDENT + 2] | (header[EI_NIDENT + 3] << 8);
+  return machine == EM_ARM;
+}
+
 static std::vector<std::string> with_emulator(const std::vector<std::string>& argv) {
   std::string emulator = PALVEX_EMULATOR;
-  std::string bin_dir = std::string(PALVEX_BIN_DIR) + "/";
-  if (emulator.empty() || argv.empty() || argv[0].compare(0, bin_dir.size(), bin_dir) != 0)
-    return argv;
+  if (emulator.empty() || argv.empty() || !is_arm_executable(argv[0])) return argv;
   std::vector<std::string> full;
   std::istringstream words(emulator);
   for (std::string word; words >> word;) full.push_back(word);
