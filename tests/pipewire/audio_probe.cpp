@@ -1,0 +1,114 @@
+// The end-to-end tests' own source and recorder nodes on a PipeWire thread loop.
+#include "audio_probe.h"
+
+#include <pipewire/filter.h>
+#include <pipewire/pipewire.h>
+#include <spa/node/io.h>
+
+namespace {
+
+constexpr const char* port_names[] = {"FL", "FR"};
+
+void source_process(void* data, spa_io_position* position) {
+  static_cast<AudioProbe*>(data)->on_source(position);
+}
+void recorder_process(void* data, spa_io_position* position) {
+  static_cast<AudioProbe*>(data)->on_recorder(position);
+}
+
+pw_filter_events events_with(void (*process)(void*, spa_io_position*)) {
+  pw_filter_events events{};
+  events.version = PW_VERSION_FILTER_EVENTS;
+  events.process = process;
+  return events;
+}
+
+const pw_filter_events source_events = events_with(source_process);
+const pw_filter_events recorder_events = events_with(recorder_process);
+
+pw_filter* make_node(pw_thread_loop* loop, const char* name, const pw_filter_events* events,
+                     AudioProbe* probe, spa_direction direction, void* ports[2]) {
+  pw_filter* filter = pw_filter_new_simple(
+      pw_thread_loop_get_loop(loop), name,
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter",
+                        PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, name, nullptr),
+      events, probe);
+  if (filter == nullptr) return nullptr;
+  for (int c = 0; c < 2; ++c)
+    ports[c] = pw_filter_add_port(
+        filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 4,
+        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                          port_names[c], nullptr),
+        nullptr, 0);
+  if (pw_filter_connect(filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+    pw_filter_destroy(filter);
+    return nullptr;
+  }
+  return filter;
+}
+
+}  // namespace
+
+AudioProbe::AudioProbe(size_t capacity) : samples_(capacity) {
+  pw_init(nullptr, nullptr);
+  loop_ = pw_thread_loop_new("palvex-test-probe", nullptr);
+  if (loop_ == nullptr) return;
+  pw_thread_loop_lock(loop_);
+  source_ = make_node(loop_, "palvex-test-source", &source_events, this, SPA_DIRECTION_OUTPUT,
+                      source_ports);
+  recorder_ = make_node(loop_, "palvex-test-recorder", &recorder_events, this,
+                        SPA_DIRECTION_INPUT, recorder_ports);
+  ready_ = source_ != nullptr && recorder_ != nullptr && pw_thread_loop_start(loop_) == 0;
+  pw_thread_loop_unlock(loop_);
+}
+
+AudioProbe::~AudioProbe() {
+  if (loop_ == nullptr) return;
+  pw_thread_loop_lock(loop_);
+  if (source_ != nullptr) pw_filter_destroy(source_);
+  if (recorder_ != nullptr) pw_filter_destroy(recorder_);
+  pw_thread_loop_unlock(loop_);
+  pw_thread_loop_stop(loop_);
+  pw_thread_loop_destroy(loop_);
+}
+
+std::vector<RecordedSample> AudioProbe::take() {
+  recording_.store(false, std::memory_order_release);
+  // Once destroyed, the recorder's process runs no more: only then is the vector ours.
+  if (loop_ != nullptr && recorder_ != nullptr) {
+    pw_thread_loop_lock(loop_);
+    pw_filter_destroy(recorder_);
+    recorder_ = nullptr;
+    pw_thread_loop_unlock(loop_);
+  }
+  std::vector<RecordedSample> taken(samples_.begin(),
+                                    samples_.begin() + static_cast<long>(recorded()));
+  return taken;
+}
+
+void AudioProbe::on_source(void* position_data) {
+  auto* position = static_cast<spa_io_position*>(position_data);
+  if (position == nullptr) return;
+  const auto frames = static_cast<uint32_t>(position->clock.duration);
+  const uint64_t start = position->clock.position;
+  for (int c = 0; c < 2; ++c) {
+    auto* out = static_cast<float*>(pw_filter_get_dsp_buffer(source_ports[c], frames));
+    if (out == nullptr) continue;
+    for (uint32_t i = 0; i < frames; ++i)
+      out[i] = (c == 0 ? 1.0f : -1.0f) * probe_signal(start + i);
+  }
+}
+
+void AudioProbe::on_recorder(void* position_data) {
+  auto* position = static_cast<spa_io_position*>(position_data);
+  if (position == nullptr || !recording_.load(std::memory_order_acquire)) return;
+  const auto frames = static_cast<uint32_t>(position->clock.duration);
+  const uint64_t start = position->clock.position;
+  auto* left = static_cast<float*>(pw_filter_get_dsp_buffer(recorder_ports[0], frames));
+  auto* right = static_cast<float*>(pw_filter_get_dsp_buffer(recorder_ports[1], frames));
+  size_t count = count_.load(std::memory_order_relaxed);
+  for (uint32_t i = 0; i < frames && count < samples_.size(); ++i, ++count)
+    samples_[count] = {start + i, start, frames, left != nullptr ? left[i] : 0.0f,
+                       right != nullptr ? right[i] : 0.0f};
+  count_.store(count, std::memory_order_release);
+}

@@ -1,0 +1,56 @@
+// Our own PipeWire clients for the end-to-end tests, in this test process: a source node that
+// plays a sequence telling every sample's graph time, and a recorder node that keeps what
+// reaches it with the graph time it arrived at.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct pw_thread_loop;
+struct pw_filter;
+
+// The source's sample for graph time t on FL; FR carries the negative. Exact binary
+// fractions, never 0, so that gain 0.5 gives exact results and silence stands out.
+inline float probe_signal(uint64_t t) {
+  return static_cast<float>((t % 8192) + 1) / 16384.0f;
+}
+
+struct RecordedSample {
+  uint64_t time;   // graph time (clock.position + offset in the cycle)
+  uint64_t start;  // graph time of the cycle's first sample
+  uint32_t cycle;  // the cycle's frame count
+  float left, right;
+};
+
+class AudioProbe {
+public:
+  // Connects both nodes ("palvex-test-source", "palvex-test-recorder") to the daemon that
+  // XDG_RUNTIME_DIR of this process names. ready() tells whether it worked.
+  explicit AudioProbe(size_t capacity = 48000 * 30);
+  ~AudioProbe();
+  AudioProbe(const AudioProbe&) = delete;
+  AudioProbe& operator=(const AudioProbe&) = delete;
+
+  bool ready() const { return ready_; }
+  size_t recorded() const { return count_.load(std::memory_order_acquire); }
+  // Stops recording and hands over what was recorded.
+  std::vector<RecordedSample> take();
+
+  // Called on the data thread.
+  void on_source(void* position);
+  void on_recorder(void* position);
+
+  void* source_ports[2] = {};
+  void* recorder_ports[2] = {};
+
+private:
+  pw_thread_loop* loop_ = nullptr;
+  pw_filter* source_ = nullptr;
+  pw_filter* recorder_ = nullptr;
+  std::vector<RecordedSample> samples_;  // sized once; the data thread only writes into it
+  std::atomic<size_t> count_{0};
+  std::atomic<bool> recording_{true};
+  bool ready_ = false;
+};

@@ -1,0 +1,35 @@
+// palvex-pipewire started as a process against a test's PipeWire daemon, with the fake engine
+// (chunk 64 whatever the quantum, gain 0.5) and its call trace.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine_trace.h"
+#include "pipewire_server.h"
+#include "process.h"
+#include "pw_graph.h"
+
+class PipeWireHostRun {
+public:
+  PipeWireHostRun(const PipeWireServer& server, const std::vector<std::string>& args,
+                  const EnvChanges& extra = {});
+  ChildProcess& process() { return *process_; }
+  std::vector<std::string> trace() const { return split_lines(read_file(trace_path_)); }
+  // The node "VELMOR Palvex" once all four ports show.
+  std::optional<GraphNode> wait_for_node(
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Polls the trace until it holds the line; false on time-out.
+  bool wait_for_trace(const std::string& line,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  std::string diagnostics() const;  // what the host and the daemon printed
+
+private:
+  const PipeWireServer& server_;
+  TempDir dir_;
+  std::string trace_path_;
+  std::unique_ptr<ChildProcess> process_;
+};

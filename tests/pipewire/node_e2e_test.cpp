@@ -1,0 +1,213 @@
+// palvex-pipewire on a real PipeWire daemon: its node, ports, latency parameter and icon file,
+// the stop signals and the connect failure.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "audio_probe.h"
+#include "host_run.h"
+#include "icon.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+#define START_PIPEWIRE(server) \
+  PipeWireServer server;       \
+  ASSERT_TRUE(server.ready()) << server.log()
+
+// pw-dump shows a property that looks like a number as a number.
+std::string text_of(const nlohmann::json& props, const std::string& key) {
+  auto value = props.find(key);
+  if (value == props.end()) return "<missing>";
+  return value->is_string() ? value->get<std::string>() : value->dump();
+}
+
+struct NameCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string application_name;
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.name; }
+
+class NodeProperties : public testing::TestWithParam<NameCase> {};
+
+TEST_P(NodeProperties, node_ports_latency_and_icon_as_advertised) {
+  START_PIPEWIRE(server);
+  PipeWireHostRun host(server, GetParam().args);
+  const std::optional<GraphNode> node = host.wait_for_node();
+  ASSERT_TRUE(node) << host.diagnostics();
+
+  // The node's name stays "VELMOR Palvex" whatever -C says; only the application follows it.
+  EXPECT_EQ(text_of(node->props, "media.name"), "VELMOR Palvex");
+  EXPECT_EQ(text_of(node->props, "media.type"), "Audio");
+  EXPECT_EQ(text_of(node->props, "media.category"), "Filter");
+  EXPECT_EQ(text_of(node->props, "media.role"), "DSP");
+  EXPECT_EQ(text_of(node->props, "application.name"), GetParam().application_name);
+  EXPECT_EQ(text_of(node->props, "application.icon"), icon_ico_base64);
+
+  const std::string icon_file = text_of(node->props, "application.icon-name");
+  EXPECT_EQ(icon_file.rfind("/tmp/png", 0), 0u) << icon_file;
+  EXPECT_EQ(icon_file.size(), 14u) << icon_file;
+  EXPECT_EQ(read_file(icon_file), base64_decode(icon_png_base64));
+
+  ASSERT_EQ(node->ports.size(), 4u);
+  for (const char* direction : {"in", "out"})
+    for (const char* name : {"FL", "FR"}) {
+      SCOPED_TRACE(std::string(direction) + " " + name);
+      const std::optional<GraphPort> port = node->port(direction, name);
+      ASSERT_TRUE(port);
+      EXPECT_EQ(text_of(port->props, "format.dsp"), "32 bit float mono audio");
+      EXPECT_EQ(text_of(port->props, "audio.channel"), name);
+      EXPECT_EQ(text_of(port->props, "audio.rate"), "48000");
+      EXPECT_EQ(text_of(port->props, "audio.allowed-rates"), "[ 48000 ]");
+      EXPECT_EQ(text_of(port->props, "audio.format"), "f32");
+    }
+
+  const ProcessResult latency =
+      server.run_tool({"pw-cli", "e", std::to_string(node->id), "ProcessLatency"});
+  const std::string& text = latency.out;
+  const size_t quantum = text.find("ProcessLatency:quantum");
+  const size_t rate = text.find("ProcessLatency:rate");
+  const size_t ns = text.find("ProcessLatency:ns");
+  ASSERT_TRUE(quantum != std::string::npos && rate != std::string::npos &&
+              ns != std::string::npos)
+      << text;
+  EXPECT_LT(quantum, rate);
+  EXPECT_LT(rate, ns);
+  EXPECT_NE(text.find("Float 0.000000", quantum), std::string::npos) << text;
+  EXPECT_NE(text.find("Int 0", rate), std::string::npos) << text;
+  EXPECT_NE(text.find("Long 10000000", ns), std::string::npos) << text;
+
+  host.process().send_signal(SIGINT);
+  ASSERT_TRUE(host.process().wait_for_exit(5s)) << host.diagnostics();
+  EXPECT_TRUE(host.process().result().exited);
+  EXPECT_EQ(host.process().result().status, 0);
+  EXPECT_FALSE(std::filesystem::exists(icon_file)) << "the exit handler removes it";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NodeProperties,
+    testing::Values(NameCase{"client_name_from_the_option", {"-C", "palvex e2e"}, "palvex e2e"},
+                    NameCase{"default_client_name", {}, "palvex-pipewire"}),
+    [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
+
+// Links the probe's source into the host's inputs, so that PipeWire schedules it.
+void feed_host(const PipeWireServer& server, const GraphNode& palvex) {
+  const std::optional<GraphNode> source =
+      wait_for_node(server, "node.name", "palvex-test-source", 2, 10s);
+  ASSERT_TRUE(source);
+  for (const char* name : {"FL", "FR"})
+    ASSERT_TRUE(link_ports(server, source->port("out", name)->id, palvex.port("in", name)->id));
+}
+
+struct StopCase {
+  const char* name;
+  int signal_number;
+  std::vector<std::string> args;
+  bool main_records;  // "MAIN stopping" and "MAIN exiting now" are written
+};
+
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+
+class StopSignal : public testing::TestWithParam<StopCase> {};
+
+TEST_P(StopSignal, shuts_down_in_order_with_status_0) {
+  const StopCase& run = GetParam();
+  START_PIPEWIRE(server);
+  ASSERT_TRUE(server.force_quantum(256));
+  server.use_in_this_process();
+  AudioProbe probe;
+  ASSERT_TRUE(probe.ready());
+  PipeWireHostRun host(server, run.args);
+  const std::optional<GraphNode> node = host.wait_for_node();
+  ASSERT_TRUE(node) << host.diagnostics();
+  feed_host(server, *node);
+  ASSERT_TRUE(host.wait_for_trace("palvex_StartUpdateThread proc1 5010")) << host.diagnostics();
+
+  host.process().send_signal(run.signal_number);
+  ASSERT_TRUE(host.process().wait_for_exit(5s)) << host.diagnostics();
+  const ProcessResult& result = host.process().result();
+  EXPECT_TRUE(result.exited) << host.diagnostics();
+  EXPECT_EQ(result.status, 0);
+  const size_t stopping = result.err.find(" VERB  MAIN stopping\n");
+  const size_t exiting = result.err.find(" VERB  MAIN exiting now\n");
+  if (run.main_records) {
+    ASSERT_NE(stopping, std::string::npos) << result.err;
+    EXPECT_NE(exiting, std::string::npos) << result.err;
+    EXPECT_LT(stopping, exiting);
+  } else {
+    EXPECT_EQ(result.err.find("MAIN "), std::string::npos) << result.err;
+  }
+  // The filter goes first, so that no cycle can touch the instance while it is torn down.
+  const std::vector<std::string> trace = host.trace();
+  const long destroyed = index_of(trace, "pw_filter_destroy");
+  const long update_stopped = index_of(trace, "palvex_StopUpdateThread proc1");
+  const long exited = index_of(trace, "palvex_ExitProcess proc1");
+  ASSERT_GE(destroyed, 0) << host.diagnostics();
+  EXPECT_LT(destroyed, update_stopped) << host.diagnostics();
+  EXPECT_LT(update_stopped, exited) << host.diagnostics();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StopSignal,
+    testing::Values(StopCase{"SIGINT", SIGINT, {"-v"}, true},
+                    StopCase{"SIGTERM", SIGTERM, {"-v"}, true},
+                    StopCase{"SIGINT_below_level_5", SIGINT, {}, false}),
+    [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+
+class SecondSignal : public testing::TestWithParam<int> {};
+
+// Nothing but the default action is left once the first signal was handled: no exit
+// handlers, so the icon file stays.
+TEST_P(SecondSignal, during_a_hanging_shutdown_ends_the_process_at_once) {
+  START_PIPEWIRE(server);
+  PipeWireHostRun host(server, {"-v"}, {{"PALVEX_TEST_DESTROY_DELAY_MS", "10000"}});
+  const std::optional<GraphNode> node = host.wait_for_node();
+  ASSERT_TRUE(node) << host.diagnostics();
+  const std::string icon_file = text_of(node->props, "application.icon-name");
+  host.process().send_signal(SIGINT);
+  ASSERT_TRUE(host.wait_for_trace("pw_filter_destroy", 5s)) << host.diagnostics();
+  const auto sent = std::chrono::steady_clock::now();
+  host.process().send_signal(GetParam());
+  ASSERT_TRUE(host.process().wait_for_exit(5s)) << host.diagnostics();
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s);
+  EXPECT_FALSE(host.process().result().exited);
+  EXPECT_EQ(host.process().result().signal, GetParam());
+  EXPECT_EQ(host.process().result().err.find("MAIN exiting now"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(icon_file));
+  std::error_code ignored;
+  std::filesystem::remove(icon_file, ignored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SecondSignal, testing::Values(SIGINT, SIGTERM),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return info.param == SIGINT ? "SIGINT" : "SIGTERM";
+                         });
+
+// Files /tmp/png* that the process left behind, seen from inside its own /tmp.
+TEST(ConnectFailure, says_so_exits_255_and_removes_the_icon_file) {
+  TempDir empty_runtime("palvex-no-pipewire");
+  EnvChanges env = clean_palvex_env();
+  env["XDG_RUNTIME_DIR"] = empty_runtime.path().string();
+  env["PIPEWIRE_REMOTE"] = std::nullopt;
+  env["LD_LIBRARY_PATH"] = PALVEX_FAKE_LIB_DIR;
+  // A /tmp of its own, so that what the host leaves there can be told from other runs' files.
+  const std::string script = "mount -t tmpfs palvex-tmp /tmp || exit 99; \"$0\" -v; status=$?; "
+                             "ls -A /tmp >&2; exit $status";
+  const ProcessResult result = run_process(
+      {"unshare", "--mount", "--propagation", "private", "sh", "-c", script,
+       bin_path("palvex-pipewire")},
+      env, 20s);
+  if (result.exited && result.status == 99) GTEST_SKIP() << "no private /tmp here: " << result.err;
+  ASSERT_TRUE(result.exited) << result.err;
+  EXPECT_EQ(result.status, 255);
+  EXPECT_NE(result.err.find("\ncan't connect\n"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("MAIN "), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("png"), std::string::npos) << "left behind: " << result.err;
+}
+
+}  // namespace
