@@ -109,7 +109,7 @@ nlohmann::json StateStore::load() {
 }
 
 bool StateStore::write_file(const std::string& name, const std::string& text, const char* what,
-                            int severity) {
+                            int severity, bool& failing) {
   const std::string path = path_of(name);
   std::string temp = path + ".tmp-XXXXXX";
   int fd = mkstemp(temp.data());
@@ -154,24 +154,24 @@ bool StateStore::write_file(const std::string& name, const std::string& text, co
       fsync(dir);
       close(dir);
     }
-    log(last_write_failed_ ? kInfo : severity, std::string(what) + " saved to " + path);
-    last_write_failed_ = false;
+    log(failing ? kInfo : severity, std::string(what) + " saved to " + path);
+    failing = false;
     return true;
   }
-  if (!last_write_failed_)
+  if (!failing)
     log(kError, std::string(what) + " cannot be saved to " + path + " (" + failure + ")");
-  last_write_failed_ = true;
+  failing = true;
   return false;
 }
 
 void StateStore::save_state(const nlohmann::json& state) {
   if (state_ro_ || state_blocked_ || directory_.empty()) return;
-  write_file(state_name_, to_text(state) + "\n", "State", kInfo);
+  write_file(state_name_, to_text(state) + "\n", "State", kInfo, state_write_failing_);
 }
 
 void StateStore::save_onair(const nlohmann::json& onair) {
   if (storage_ro_ || directory_.empty()) return;
-  write_file(onair_name_, to_text(onair) + "\n", "On-air view", kVerb);
+  write_file(onair_name_, to_text(onair) + "\n", "On-air view", kVerb, onair_write_failing_);
 }
 
 }  // namespace engine

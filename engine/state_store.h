@@ -19,15 +19,18 @@ public:
   void save_onair(const nlohmann::json& onair);
 
 private:
+  // failing: this file's own flag, so that each file's first failure is reported.
   bool write_file(const std::string& name, const std::string& text, const char* what,
-                  int severity);
+                  int severity, bool& failing);
   std::string path_of(const std::string& name) const;
 
   std::string directory_;
   std::string state_name_, onair_name_;
   bool storage_ro_, state_ro_;
   bool state_blocked_ = false;  // a state file we could not read is never overwritten
-  bool last_write_failed_ = false;  // report a failing directory once, not on every change
+  // Report a failing file once, not on every change; its recovery once too.
+  bool state_write_failing_ = false;
+  bool onair_write_failing_ = false;
 };
 
 }  // namespace engine

@@ -130,7 +130,9 @@ TEST(EngineState, AMissingDirectoryMeansDefaults) {
   LogCapture log;
   EXPECT_EQ(run_once(missing, {}, R"({"set":{"in":{"gain":-2}}})"), -2);
   EXPECT_TRUE(log.contains("Storage directory " + missing + " cannot be used"));
-  EXPECT_EQ(log.count("cannot be saved"), 1);  // said once, not on every change
+  // Each file's failure is said once, not on every change; one never hides the other.
+  EXPECT_EQ(log.count("State cannot be saved"), 1);
+  EXPECT_EQ(log.count("On-air view cannot be saved"), 1);
   EXPECT_FALSE(fs::exists(missing));
   EXPECT_EQ(run_once("", {}), 0);
 }
