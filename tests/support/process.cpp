@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +89,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv_in, const EnvCha
   c_env.push_back(nullptr);
   std::string out_path = dir_.file("stdout"), err_path = dir_.file("stderr");
 
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
@@ -102,6 +104,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv_in, const EnvCha
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
+    // A test that dies (a time-out, a crash) still ends what it started, in order: a jackd
+    // left behind would hold one of the few server slots of the machine.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
     // execvpe: the emulator is found on PATH; our programs are given by full path.
     execvpe(c_argv[0], c_argv.data(), c_env.data());
     _exit(127);
