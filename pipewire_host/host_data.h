@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "processing_instance.h"
+#include "sample_fifo.h"
 
 struct pw_main_loop;
 struct pw_filter;
@@ -20,6 +21,6 @@ struct HostData {
   uint32_t quantum = 0;                          // frames the instance was made for; 0 before
   InstanceFactory instance_factory;              // main's factory, copied
   std::shared_ptr<ProcessingInstance> instance;  // set and replaced only by on_pw_process
-  std::vector<std::vector<float>> in_fifo;       // per channel: input not yet processed
-  std::vector<std::vector<float>> out_fifo;      // per channel: output not yet delivered
+  std::vector<SampleFifo> in_fifo;               // per channel: input not yet processed
+  std::vector<SampleFifo> out_fifo;              // per channel: output not yet delivered
 };

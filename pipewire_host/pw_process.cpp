@@ -26,6 +26,20 @@ namespace {
 
 constexpr size_t channels = 2;
 
+// Appends by growing without initialisation and copying in one go: the element-wise
+// construction an insert would do here is many times slower than memcpy.
+void append_samples(SampleFifo& fifo, const float* samples, size_t count) PALVEX_REALTIME {
+  const size_t old_size = fifo.size();
+  fifo.resize(old_size + count);
+  std::memcpy(fifo.data() + old_size, samples, count * sizeof(float));
+}
+
+void append_silence(SampleFifo& fifo, size_t count) PALVEX_REALTIME {
+  const size_t old_size = fifo.size();
+  fifo.resize(old_size + count);
+  std::memset(fifo.data() + old_size, 0, count * sizeof(float));
+}
+
 bool valid(const ProcessingInstance* instance) {
   return instance != nullptr && instance->process != nullptr;
 }
@@ -48,12 +62,12 @@ std::shared_ptr<ProcessingInstance> call_factory(HostData& host, uint32_t frames
 void fit_fifos_to_chunk(HostData& host, size_t chunk) {
   if (host.in_fifo.size() != channels || host.out_fifo.size() != channels) {
     host.in_fifo.assign(channels, {});
-    host.out_fifo.assign(channels, std::vector<float>(chunk, 0.0f));
+    host.out_fifo.assign(channels, SampleFifo(chunk, 0.0f));
     return;
   }
   const size_t held = host.in_fifo[0].size() + host.out_fifo[0].size();
   if (held >= chunk) return;
-  for (std::vector<float>& fifo : host.out_fifo) fifo.resize(fifo.size() + (chunk - held), 0.0f);
+  for (SampleFifo& fifo : host.out_fifo) append_silence(fifo, chunk - held);
 }
 
 // Room for the largest a cycle makes them (input: a part chunk plus a quantum; output: what
@@ -62,8 +76,8 @@ void reserve_fifos(HostData& host, size_t chunk, size_t frames) {
   const size_t held = host.in_fifo[0].size() + host.out_fifo[0].size();
   // A smaller chunk than before may find a part chunk of the old size waiting.
   const size_t waiting = std::max(host.in_fifo[0].size(), chunk);
-  for (std::vector<float>& fifo : host.in_fifo) fifo.reserve(waiting + frames);
-  for (std::vector<float>& fifo : host.out_fifo) fifo.reserve(held + frames);
+  for (SampleFifo& fifo : host.in_fifo) fifo.reserve(waiting + frames);
+  for (SampleFifo& fifo : host.out_fifo) fifo.reserve(held + frames);
 }
 
 // Blocks (engine start, update thread, web server, release of the old instance): it runs only
@@ -112,30 +126,38 @@ void run_engine(HostData& host, palvex_Process process, size_t chunk,
                 float* const in[channels], float* const out[channels]) PALVEX_REALTIME {
   const size_t quantum = host.quantum;
   for (size_t c = 0; c < channels; ++c) {
-    std::vector<float>& fifo = host.in_fifo[c];
+    SampleFifo& fifo = host.in_fifo[c];
     if (in[c] != nullptr) {
-      fifo.insert(fifo.end(), in[c], in[c] + quantum);
+      append_samples(fifo, in[c], quantum);
     } else {
-      fifo.resize(fifo.size() + quantum, 0.0f);
+      append_silence(fifo, quantum);
     }
   }
 
-  // The engine reads straight from the input FIFO and writes into zeros appended to the output
-  // FIFO; the output pointers are taken after the append, which may move the storage.
-  const size_t held = host.in_fifo[0].size();
-  size_t offset = 0;
-  for (; offset + chunk <= held; offset += chunk) {
-    for (std::vector<float>& fifo : host.out_fifo) fifo.resize(fifo.size() + chunk, 0.0f);
-    float* chunk_in[channels] = {host.in_fifo[0].data() + offset, host.in_fifo[1].data() + offset};
-    float* chunk_out[channels] = {host.out_fifo[0].data() + host.out_fifo[0].size() - chunk,
-                                  host.out_fifo[1].data() + host.out_fifo[1].size() - chunk};
-    palvex_ProcessAudio_Planar(process, chunk_in, chunk_out);
+  // The engine reads straight from the input FIFO and writes into room appended to the output
+  // FIFO, all chunks of the cycle at once; the output pointers are taken after the append,
+  // which may move the storage. The room is not zeroed first, since the engine writes all of
+  // it; a chunk the engine refuses becomes silence, not stale samples.
+  const size_t chunks = host.in_fifo[0].size() / chunk;
+  const size_t offset = chunks * chunk;
+  const size_t out_start = host.out_fifo[0].size();
+  for (SampleFifo& fifo : host.out_fifo) fifo.resize(out_start + offset);
+  float* chunk_in[channels] = {host.in_fifo[0].data(), host.in_fifo[1].data()};
+  float* chunk_out[channels] = {host.out_fifo[0].data() + out_start,
+                                host.out_fifo[1].data() + out_start};
+  for (size_t done = 0; done < chunks; ++done) {
+    if (palvex_ProcessAudio_Planar(process, chunk_in, chunk_out) < 0)
+      for (float* samples : chunk_out) std::memset(samples, 0, chunk * sizeof(float));
+    for (size_t c = 0; c < channels; ++c) {
+      chunk_in[c] += chunk;
+      chunk_out[c] += chunk;
+    }
   }
-  for (std::vector<float>& fifo : host.in_fifo)
+  for (SampleFifo& fifo : host.in_fifo)
     fifo.erase(fifo.begin(), fifo.begin() + static_cast<long>(offset));
 
   for (size_t c = 0; c < channels; ++c) {
-    std::vector<float>& fifo = host.out_fifo[c];
+    SampleFifo& fifo = host.out_fifo[c];
     // The FIFOs always hold a chunk between them, so this is the whole quantum; the bound only
     // guards against an engine that changes its chunk without a new instance.
     const size_t ready = std::min(quantum, fifo.size());

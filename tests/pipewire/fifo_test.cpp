@@ -180,10 +180,10 @@ TEST(NullBuffers, null_port_handles_count_as_null_buffers) {
 TEST(NullPosition, leaves_everything_as_it_was) {
   FilterRig rig;
   rig.cycle(64);
-  const std::vector<float> before = rig.host.out_fifo[0];
+  const std::vector<float> before = rig.out_fifo(0);
   rig.out[0].samples.assign(64, 7.0f);
   on_pw_process(&rig.host, nullptr);
-  EXPECT_EQ(rig.host.out_fifo[0], before);
+  EXPECT_EQ(rig.out_fifo(0), before);
   EXPECT_EQ(rig.out[0].samples, std::vector<float>(64, 7.0f));
   EXPECT_EQ(rig.factory_calls.size(), 1u);
 }

@@ -96,6 +96,10 @@ public:
     for (uint32_t n : frames) cycle(n);
   }
 
+  // A channel's output FIFO as plain samples, for comparisons.
+  std::vector<float> out_fifo(int c) const {
+    return {host.out_fifo.at(c).begin(), host.out_fifo.at(c).end()};
+  }
   size_t in_backlog(int c) const { return host.in_fifo.at(c).size(); }
   size_t out_backlog(int c) const { return host.out_fifo.at(c).size(); }
 

@@ -115,9 +115,9 @@ TEST(FailedCreation, a_throw_is_logged_once_with_its_text_through_the_main_logge
 TEST(FailedCreation, a_later_success_delivers_the_old_backlog_first) {
   FilterRig rig({make_chunk(64), failing(), make_chunk(64)});
   rig.cycle(256);
-  const std::vector<float> backlog = rig.host.out_fifo[0];
+  const std::vector<float> backlog = rig.out_fifo(0);
   rig.cycle(128);  // fails: pass-through, FIFOs untouched
-  EXPECT_EQ(rig.host.out_fifo[0], backlog);
+  EXPECT_EQ(rig.out_fifo(0), backlog);
   rig.cycle(64);
   EXPECT_EQ(rig.out[0].samples, backlog);
   rig.expect_backlog(64);
