@@ -68,19 +68,29 @@ static bool is_arm_executable(const std::string& path) {
   return machine == EM_ARM;
 }
 
-static std::vector<std::string> with_emulator(const std::vector<std::string>& argv) {
+// A preload is for the program, not for the emulator: the build machine's loader would refuse
+// the ARM library with an error line on the program's standard error.
+static std::vector<std::string> with_emulator(const std::vector<std::string>& argv,
+                                              EnvChanges& env) {
   std::string emulator = PALVEX_EMULATOR;
   if (emulator.empty() || argv.empty() || !is_arm_executable(argv[0])) return argv;
   std::vector<std::string> full;
   std::istringstream words(emulator);
   for (std::string word; words >> word;) full.push_back(word);
+  auto preload = env.find("LD_PRELOAD");
+  if (preload != env.end() && preload->second) {
+    full.push_back("-E");
+    full.push_back("LD_PRELOAD=" + *preload->second);
+    preload->second = std::nullopt;
+  }
   full.insert(full.end(), argv.begin(), argv.end());
   return full;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv_in, const EnvChanges& env)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv_in, const EnvChanges& env_in)
     : dir_("palvex-child") {
-  std::vector<std::string> argv = with_emulator(argv_in);
+  EnvChanges env = env_in;
+  std::vector<std::string> argv = with_emulator(argv_in, env);
   std::vector<std::string> environment = build_environment(env);
   std::vector<char*> c_argv, c_env;
   for (const auto& arg : argv) c_argv.push_back(const_cast<char*>(arg.c_str()));
