@@ -13,6 +13,7 @@
 #include "log_bridge.h"
 #include "pw_filter_setup.h"
 #include "pw_signal.h"
+#include "signals.h"
 
 namespace {
 
@@ -52,7 +53,9 @@ int main(int argc, char** argv) {
   if (connect_filter(data) < 0) return fail_setup("can't connect");
 
   // From here on_pw_process runs on PipeWire's data thread; main waits for a stop signal.
-  pw_main_loop_run(data.loop);
+  // A quit asked for before the loop runs is lost to it, so a stop signal that came during
+  // the set-up goes straight to the shutdown.
+  if (stop_requested.load() == 0) pw_main_loop_run(data.loop);
 
   run_shutdown(pipewire_host,
                [&data] {

@@ -188,6 +188,19 @@ INSTANTIATE_TEST_SUITE_P(Signals, SecondSignal, testing::Values(SIGINT, SIGTERM)
                            return info.param == SIGINT ? "SIGINT" : "SIGTERM";
                          });
 
+// The main loop would never see a quit asked for before it runs; the host stops anyway.
+TEST(StopDuringSetUp, a_signal_before_the_main_loop_runs_stops_the_host_in_order) {
+  START_PIPEWIRE(server);
+  PipeWireHostRun host(server, {"-v"}, {{"PALVEX_TEST_CONNECT_DELAY_MS", "1000"}});
+  ASSERT_TRUE(host.wait_for_trace("pw_filter_connect", 5s)) << host.diagnostics();
+  host.process().send_signal(SIGINT);
+  ASSERT_TRUE(host.process().wait_for_exit(5s)) << host.diagnostics();
+  EXPECT_TRUE(host.process().result().exited) << host.diagnostics();
+  EXPECT_EQ(host.process().result().status, 0);
+  EXPECT_NE(host.process().result().err.find("MAIN exiting now"), std::string::npos);
+  EXPECT_GE(index_of(host.trace(), "pw_filter_destroy"), 0);
+}
+
 // Files /tmp/png* that the process left behind, seen from inside its own /tmp.
 TEST(ConnectFailure, says_so_exits_255_and_removes_the_icon_file) {
   TempDir empty_runtime("palvex-no-pipewire");

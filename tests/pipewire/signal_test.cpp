@@ -1,0 +1,67 @@
+// on_pw_signal: the defaults come back, the flag is set, and the main loop quits once it exists.
+#include <gtest/gtest.h>
+#include <pipewire/pipewire.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "host_data.h"
+#include "pw_signal.h"
+#include "signals.h"
+
+namespace {
+
+bool is_default(int signal_number) {
+  struct sigaction action {};
+  sigaction(signal_number, nullptr, &action);
+  return action.sa_handler == SIG_DFL;
+}
+
+class PwSignal : public testing::Test {
+protected:
+  void SetUp() override {
+    pw_init(nullptr, nullptr);
+    for (int signal_number : {SIGABRT, SIGINT, SIGTERM}) std::signal(signal_number, on_pw_signal);
+  }
+  void TearDown() override {
+    current_host.store(nullptr);
+    restore_default_stop_signals();
+  }
+};
+
+// Before the loop exists there is nothing to quit: the next signal ends the process.
+TEST_F(PwSignal, without_a_loop_it_restores_the_defaults_and_sets_the_flag) {
+  HostData data;
+  for (HostData* host : {static_cast<HostData*>(nullptr), &data}) {
+    current_host.store(host);
+    std::signal(SIGTERM, on_pw_signal);
+    stop_requested.store(0);
+    std::raise(SIGTERM);  // the handler, not the default action, or this test ends here
+    EXPECT_EQ(stop_requested.load(), 1);
+    for (int signal_number : {SIGABRT, SIGINT, SIGTERM}) EXPECT_TRUE(is_default(signal_number));
+  }
+}
+
+TEST_F(PwSignal, quits_the_main_loop) {
+  HostData data;
+  data.loop = pw_main_loop_new(nullptr);
+  ASSERT_NE(data.loop, nullptr);
+  current_host.store(&data);
+  // While the loop runs, as when an operator presses Ctrl-C.
+  std::thread signaller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::kill(::getpid(), SIGINT);
+  });
+  // Returns only because the handler asked it to; the test's time-out would catch a hang.
+  pw_main_loop_run(data.loop);
+  signaller.join();
+  EXPECT_TRUE(is_default(SIGINT));
+  current_host.store(nullptr);
+  pw_main_loop_destroy(data.loop);
+}
+
+}  // namespace
