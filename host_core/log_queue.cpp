@@ -10,7 +10,23 @@
 
 namespace {
 constexpr uint64_t max_cells = uint64_t{1} << 24;  // beyond the largest object on 32-bit ARM
+constexpr std::align_val_t cell_alignment{alignof(LogQueueCell)};
+
+// Not new[]: on 32-bit ARM its array cookie is 8 bytes whatever the alignment, which would put
+// every cell 8 bytes off its 64-byte line.
+LogQueueCell* allocate_cells(uint32_t count) {
+  auto* cells = static_cast<LogQueueCell*>(
+      ::operator new(sizeof(LogQueueCell) * count, cell_alignment));
+  for (uint32_t i = 0; i < count; ++i) new (&cells[i]) LogQueueCell();  // zero, empty strings
+  return cells;
 }
+
+void free_cells(LogQueueCell* cells, uint32_t count) {
+  if (cells == nullptr) return;
+  for (uint32_t i = count; i-- > 0;) cells[i].~LogQueueCell();  // from the last to the first
+  ::operator delete(cells, cell_alignment);
+}
+}  // namespace
 
 void LogQueue::init(uint32_t requested) {
   uint64_t wanted = 2;  // 64-bit, so that rounding up a huge request cannot wrap to 0
@@ -18,11 +34,9 @@ void LogQueue::init(uint32_t requested) {
   if (wanted >= max_cells) throw std::bad_alloc();
   const uint32_t count = static_cast<uint32_t>(wanted);
 
-  // Value-initialised: every cell starts all zero with two empty strings.
-  LogQueueCell* fresh = new LogQueueCell[count]();
-  LogQueueCell* old = cells;
+  LogQueueCell* fresh = allocate_cells(count);
+  free_cells(cells, capacity);
   cells = fresh;
-  delete[] old;
 
   capacity = count;
   mask = count - 1;
@@ -92,7 +106,7 @@ bool LogQueue::dequeue(LogQueueCell& out) {
 }
 
 void LogQueue::release() {
-  delete[] cells;  // destroys the cells from the last to the first
+  free_cells(cells, capacity);
   cells = nullptr;
   capacity = 0;
   mask = 0;
