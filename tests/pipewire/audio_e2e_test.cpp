@@ -1,8 +1,14 @@
 // Real audio through palvex-pipewire on a real PipeWire daemon: our source node plays a
 // sequence that tells each sample's graph time, our recorder checks every sample that comes
-// back: the fake engine's gain of 0.5, exactly one chunk (64 frames) late, nothing lost.
+// back: the engine's gain (the fake's 0.5, or the stand-in's), exactly one chunk late,
+// nothing lost.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cmath>
 #include <set>
 #include <thread>
 
@@ -13,18 +19,42 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint64_t latency = 64;
-constexpr float gain = 0.5f;
+// One request on the engine's JSON control port; its one-line reply.
+std::string json_request(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return "";
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::send(fd, (request + "\n").data(), request.size() + 1, MSG_NOSIGNAL) > 0) {
+    char byte = 0;
+    while (::recv(fd, &byte, 1, 0) == 1 && byte != '\n') reply.push_back(byte);
+  }
+  ::close(fd);
+  return reply;
+}
+
+// What the recording should show.
+struct Expected {
+  float gain = 0.5f;          // the fake engine's
+  long latency = 64;          // the first chunk
+  long smallest_quantum = 256;
+  float tolerance = 0.0f;     // the fake's gain of 0.5 is exact
+};
 
 // What a recorded sample says: the graph time of the source sample it came from (modulo the
 // signal's period), or -1 when it is not the engine's output of a source sample (silence,
 // another gain, channels that differ).
-long source_time(const RecordedSample& sample) {
-  const float scaled = sample.left / gain * 16384.0f;
-  const long step = static_cast<long>(scaled);
-  if (sample.right != -sample.left || scaled != static_cast<float>(step) || step < 1 ||
-      step > 8192)
-    return -1;
+long source_time(const RecordedSample& sample, const Expected& expected) {
+  const long step = std::lround(sample.left / expected.gain * 16384.0f);
+  if (step < 1 || step > 8192 || sample.right != -sample.left) return -1;
+  const float exact = expected.gain * static_cast<float>(step) / 16384.0f;
+  if (std::fabs(sample.left - exact) > expected.tolerance) return -1;
   return step - 1;
 }
 
@@ -50,15 +80,18 @@ struct Verdict {
   size_t silent = 0;      // samples of silence in whole cycles
   size_t breaks = 0;      // places where the host's stream does not go on by one
   size_t bad_breaks = 0;  // of those, not by whole cycles of the smallest quantum
-  size_t one_chunk_late = 0;  // samples whose source sample is 64 graph samples older
+  size_t one_chunk_late = 0;  // samples whose source sample is one chunk older
   std::string first_fault;
   std::set<uint32_t> quanta;  // cycle lengths seen among the checked samples
 };
 
-Verdict judge(const std::vector<RecordedSample>& samples, long smallest_quantum) {
+Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expected) {
   Verdict verdict;
+  const long smallest_quantum = expected.smallest_quantum;
+  auto source_time = [&](const RecordedSample& sample) { return ::source_time(sample, expected); };
   auto late_by_one_chunk = [&](size_t i) {
-    return source_time(samples[i]) == modulo_period(static_cast<long>(samples[i].time) - 64);
+    return source_time(samples[i]) ==
+           modulo_period(static_cast<long>(samples[i].time) - expected.latency);
   };
   while (verdict.first < samples.size() && !late_by_one_chunk(verdict.first)) ++verdict.first;
   auto fault = [&](size_t i, const std::string& what) {
@@ -103,8 +136,9 @@ Verdict judge(const std::vector<RecordedSample>& samples, long smallest_quantum)
   return verdict;
 }
 
-void expect_sound(const Verdict& verdict, const std::string& diagnostics) {
-  EXPECT_GE(verdict.checked, 48000u) << diagnostics;
+void expect_sound(const Verdict& verdict, const std::string& diagnostics,
+                  size_t at_least = 48000) {
+  EXPECT_GE(verdict.checked, at_least) << diagnostics;
   EXPECT_EQ(verdict.malformed, 0u) << verdict.first_fault << "\n" << diagnostics;
   EXPECT_LE(verdict.silent, verdict.checked / 20) << "samples in silent cycles";
   EXPECT_EQ(verdict.bad_breaks, 0u) << verdict.first_fault;
@@ -120,7 +154,12 @@ protected:
     server_.use_in_this_process();
     probe_ = std::make_unique<AudioProbe>();
     ASSERT_TRUE(probe_->ready());
-    host_ = std::make_unique<PipeWireHostRun>(server_, std::vector<std::string>{});
+  }
+
+  // Starts the host and links source -> host -> recorder. Call through ASSERT_NO_FATAL_FAILURE.
+  void start_host(const std::vector<std::string>& args = {},
+                  PipeWireHostRun::Engine engine = PipeWireHostRun::fake) {
+    host_ = std::make_unique<PipeWireHostRun>(server_, args, EnvChanges{}, engine);
     const std::optional<GraphNode> palvex = host_->wait_for_node();
     ASSERT_TRUE(palvex) << host_->diagnostics();
     const auto source = wait_for_node(server_, "node.name", "palvex-test-source", 2, 10s);
@@ -132,6 +171,7 @@ protected:
           link_ports(server_, palvex->port("out", name)->id, recorder->port("in", name)->id));
     }
   }
+
   void TearDown() override {
     probe_.reset();  // our nodes go before the daemon
     host_.reset();
@@ -151,8 +191,9 @@ protected:
 };
 
 TEST_F(AudioThrough, every_sample_is_processed_and_one_chunk_late) {
+  ASSERT_NO_FATAL_FAILURE(start_host());
   ASSERT_TRUE(record(48000 * 2, 20s)) << host_->diagnostics();
-  const Verdict verdict = judge(probe_->take(), 256);
+  const Verdict verdict = judge(probe_->take(), Expected{});
   expect_sound(verdict, host_->diagnostics());
   EXPECT_EQ(verdict.quanta, std::set<uint32_t>{256});
   EXPECT_EQ(calls_of(host_->trace(), {"palvex_InitProcess3"}).size(), 1u);
@@ -161,6 +202,7 @@ TEST_F(AudioThrough, every_sample_is_processed_and_one_chunk_late) {
 // A new quantum makes a new instance on the data thread; the FIFOs carry over, so the stream
 // goes on without a gap or a repeat and stays one chunk late.
 TEST_F(AudioThrough, forced_quantum_changes_recreate_the_instance_and_lose_no_sample) {
+  ASSERT_NO_FATAL_FAILURE(start_host());
   ASSERT_TRUE(record(48000, 20s)) << host_->diagnostics();
   const uint32_t quanta[] = {128, 256, 128};
   size_t wanted = 48000;
@@ -169,13 +211,45 @@ TEST_F(AudioThrough, forced_quantum_changes_recreate_the_instance_and_lose_no_sa
     wanted += 48000;
     ASSERT_TRUE(record(wanted, 20s)) << host_->diagnostics();
   }
-  const Verdict verdict = judge(probe_->take(), 128);
+  Expected expected;
+  expected.smallest_quantum = 128;
+  const Verdict verdict = judge(probe_->take(), expected);
   expect_sound(verdict, host_->diagnostics());
   EXPECT_EQ(verdict.quanta, (std::set<uint32_t>{128, 256}));
   EXPECT_EQ(calls_of(host_->trace(), {"palvex_InitProcess3"}).size(), 4u) << host_->diagnostics();
   EXPECT_NE(host_->process().stderr_text().find("INFO  Process frames = 128\n"),
             std::string::npos)
       << host_->diagnostics();
+}
+
+// The stand-in engine picks the quantum as its chunk (256, so that is the latency), passes
+// audio unchanged at its default gain of 0 dB, and applies a gain set on its JSON port.
+TEST_F(AudioThrough, the_stand_in_engine_follows_a_gain_set_on_its_json_port) {
+  const int json_port = free_tcp_port();
+  ASSERT_NO_FATAL_FAILURE(
+      start_host({"-j", std::to_string(json_port)}, PipeWireHostRun::stand_in));
+  ASSERT_TRUE(wait_for_tcp_port(json_port, 10s)) << host_->diagnostics();
+  ASSERT_TRUE(record(48000, 20s)) << host_->diagnostics();
+  const size_t before_change = probe_->recorded();
+  const std::string reply = json_request(json_port, R"({"set":{"in":{"gain":-30}}})");
+  EXPECT_NE(reply.find("gain"), std::string::npos) << reply;
+  // What reaches the recorder from here on left the engine after the change.
+  const size_t after_change = probe_->recorded() + 48000 / 10;
+  ASSERT_TRUE(record(after_change + 48000, 20s)) << host_->diagnostics();
+  const std::vector<RecordedSample> samples = probe_->take();
+
+  Expected unity;
+  unity.gain = 1.0f;
+  unity.latency = 256;
+  expect_sound(judge({samples.begin(), samples.begin() + static_cast<long>(before_change)},
+                     unity),
+               host_->diagnostics(), 48000 / 2);
+  Expected quieter = unity;
+  quieter.gain = std::pow(10.0f, -30.0f / 20.0f);
+  quieter.tolerance = 1e-6f;
+  expect_sound(judge({samples.begin() + static_cast<long>(after_change), samples.end()},
+                     quieter),
+               host_->diagnostics(), 48000 / 2);
 }
 
 }  // namespace

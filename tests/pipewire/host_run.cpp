@@ -4,10 +4,13 @@
 #include <thread>
 
 PipeWireHostRun::PipeWireHostRun(const PipeWireServer& server,
-                                 const std::vector<std::string>& args, const EnvChanges& extra)
+                                 const std::vector<std::string>& args, const EnvChanges& extra,
+                                 Engine engine)
     : server_(server), dir_("palvex-pw-run"), trace_path_(dir_.file("trace")) {
   EnvChanges env = server.client_env(clean_palvex_env());
-  env["LD_LIBRARY_PATH"] = PALVEX_FAKE_LIB_DIR;
+  // The program's RUNPATH finds the stand-in engine; the fake comes first when asked for.
+  if (engine == fake) env["LD_LIBRARY_PATH"] = PALVEX_FAKE_LIB_DIR;
+  env["STATE_DIR"] = dir_.path().string();
   env["LD_PRELOAD"] = PALVEX_PW_DESTROY_SHIM;
   env["PALVEX_FAKE_TRACE"] = trace_path_;
   env["PALVEX_FAKE_CHUNK_LIST"] = "64";

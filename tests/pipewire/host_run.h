@@ -1,5 +1,5 @@
 // palvex-pipewire started as a process against a test's PipeWire daemon, with the fake engine
-// (chunk 64 whatever the quantum, gain 0.5) and its call trace.
+// (chunk 64 whatever the quantum, gain 0.5) and its call trace, or with the stand-in engine.
 #pragma once
 
 #include <chrono>
@@ -15,8 +15,9 @@
 
 class PipeWireHostRun {
 public:
+  enum Engine { fake, stand_in };
   PipeWireHostRun(const PipeWireServer& server, const std::vector<std::string>& args,
-                  const EnvChanges& extra = {});
+                  const EnvChanges& extra = {}, Engine engine = fake);
   ChildProcess& process() { return *process_; }
   std::vector<std::string> trace() const { return split_lines(read_file(trace_path_)); }
   // The node "VELMOR Palvex" once all four ports show.
