@@ -1,6 +1,10 @@
 // palvex-pipewire as a process on a test's PipeWire daemon.
 #include "host_run.h"
 
+#include <signal.h>
+
+#include <filesystem>
+#include <system_error>
 #include <thread>
 
 PipeWireHostRun::PipeWireHostRun(const PipeWireServer& server,
@@ -20,8 +24,24 @@ PipeWireHostRun::PipeWireHostRun(const PipeWireServer& server,
   process_ = std::make_unique<ChildProcess>(argv, env);
 }
 
+PipeWireHostRun::~PipeWireHostRun() {
+  if (process_->running()) {
+    process_->send_signal(SIGINT);
+    process_->wait_for_exit(std::chrono::seconds(5));
+  }
+  process_.reset();  // kills what is left
+  if (icon_file_.rfind("/tmp/png", 0) == 0) {
+    std::error_code ignored;
+    std::filesystem::remove(icon_file_, ignored);
+  }
+}
+
 std::optional<GraphNode> PipeWireHostRun::wait_for_node(std::chrono::milliseconds timeout) const {
-  return ::wait_for_node(server_, "media.name", "VELMOR Palvex", 4, timeout);
+  std::optional<GraphNode> node = ::wait_for_node(server_, "media.name", "VELMOR Palvex", 4, timeout);
+  if (node && node->props.contains("application.icon-name") &&
+      node->props["application.icon-name"].is_string())
+    icon_file_ = node->props["application.icon-name"].get<std::string>();
+  return node;
 }
 
 bool PipeWireHostRun::wait_for_trace(const std::string& line,

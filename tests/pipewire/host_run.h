@@ -18,6 +18,11 @@ public:
   enum Engine { fake, stand_in };
   PipeWireHostRun(const PipeWireServer& server, const std::vector<std::string>& args,
                   const EnvChanges& extra = {}, Engine engine = fake);
+  // A host still running gets SIGINT, so that its exit handlers remove the icon file; one
+  // that had to be killed leaves it, and this removes it.
+  ~PipeWireHostRun();
+  PipeWireHostRun(const PipeWireHostRun&) = delete;
+  PipeWireHostRun& operator=(const PipeWireHostRun&) = delete;
   ChildProcess& process() { return *process_; }
   std::vector<std::string> trace() const { return split_lines(read_file(trace_path_)); }
   // The node "VELMOR Palvex" once all four ports show.
@@ -33,4 +38,5 @@ private:
   TempDir dir_;
   std::string trace_path_;
   std::unique_ptr<ChildProcess> process_;
+  mutable std::string icon_file_;  // as the node advertised it
 };
