@@ -9,3 +9,16 @@
 #else
 #define PALVEX_REALTIME
 #endif
+
+// Inside a real-time function, for the rest of the scope: a path that may allocate by design
+// (a rejected period's log record, an instance created on a quantum change) is left out of
+// RealtimeSanitizer's checks.
+#if defined(__has_feature)
+#if __has_feature(realtime_sanitizer)
+#include <sanitizer/rtsan_interface.h>
+#define PALVEX_RT_CHECKS_OFF __rtsan::ScopedDisabler palvex_rt_checks_off_
+#endif
+#endif
+#ifndef PALVEX_RT_CHECKS_OFF
+#define PALVEX_RT_CHECKS_OFF
+#endif

@@ -11,16 +11,7 @@
 
 #include "host_data.h"
 #include "log.h"
-
-#if defined(__has_feature)
-#if __has_feature(realtime_sanitizer)
-#include <sanitizer/rtsan_interface.h>
-#define PALVEX_RT_CHECKS_OFF __rtsan::ScopedDisabler palvex_rt_checks_off_
-#endif
-#endif
-#ifndef PALVEX_RT_CHECKS_OFF
-#define PALVEX_RT_CHECKS_OFF
-#endif
+#include "realtime.h"
 
 namespace {
 
