@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -230,15 +232,22 @@ bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout) {
 }
 
 int free_tcp_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  int port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
+  // The kernel may hand out the same free port twice in a row: a test that asks for a JSON
+  // port and a web port must get two different ones.
+  static std::mutex mutex;
+  static std::set<int> handed_out;
+  std::lock_guard<std::mutex> lock(mutex);
+  for (;;) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    int port = ntohs(addr.sin_port);
+    close(fd);
+    if (handed_out.insert(port).second) return port;
+  }
 }
