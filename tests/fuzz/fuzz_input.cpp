@@ -61,9 +61,10 @@ protected:
 }  // namespace
 
 void silence_standard_streams() {
-  static NullBuffer buffer;
-  std::cout.rdbuf(&buffer);
-  std::cerr.rdbuf(&buffer);
+  // Never destroyed: the streams flush through it at exit, after local statics are gone.
+  static NullBuffer* const buffer = new NullBuffer;
+  std::cout.rdbuf(buffer);
+  std::cerr.rdbuf(buffer);
 }
 
 }  // namespace fuzz
