@@ -11,6 +11,7 @@
 #include "icon.h"
 #include "log.h"
 #include "log_bridge.h"
+#include "pw_connection.h"
 #include "pw_filter_setup.h"
 #include "pw_signal.h"
 #include "signals.h"
@@ -51,15 +52,21 @@ int main(int argc, char** argv) {
       settings.client_name.empty() ? default_application_name : settings.client_name;
   if (!create_filter(data, application_name)) return fail_setup("can't create the filter");
   if (connect_filter(data) < 0) return fail_setup("can't connect");
+  // The core exists once the filter is connected. A daemon that goes away ends the wait
+  // below like a stop signal, so that a supervisor sees the host end and can restart it.
+  ConnectionWatch connection;
+  watch_connection(connection, data.filter, data.loop);
 
-  // From here on_pw_process runs on PipeWire's data thread; main waits for a stop signal.
+  // From here on_pw_process runs on PipeWire's data thread; main waits for a stop signal or
+  // the loss of the daemon.
   // A quit asked for before the loop runs is lost to it, so a stop signal that came during
   // the set-up goes straight to the shutdown.
   if (stop_requested.load() == 0) pw_main_loop_run(data.loop);
 
   run_shutdown(pipewire_host,
-               [&data] {
+               [&data, &connection] {
                  current_host.store(nullptr);
+                 stop_watching_connection(connection);
                  // Once it returns, no process cycle can touch the instance any more.
                  pw_filter_destroy(data.filter);
                  pw_main_loop_destroy(data.loop);
