@@ -1,5 +1,6 @@
 // Frames-per-chunk choice for a sound-server period, for several engine lists.
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,8 @@ const EngineList engine_lists[] = {
     {"Empty", "", {{64, 64, {no_ratio_text, default_text}}, {0, 64, {default_text}}}},
     {"ZeroFirst", "0,64", {{64, 64, {no_ratio_text, default_text}}}},
 };
+
+void PrintTo(const EngineList& c, std::ostream* out) { *out << c.name; }
 
 class ChunkSelection : public InstanceTest, public testing::WithParamInterface<EngineList> {};
 

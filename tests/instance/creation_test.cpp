@@ -1,5 +1,6 @@
 // Creation of a processing instance: the engine calls in order, and each failure's teardown.
 #include <new>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,8 @@ const WebCase web_cases[] = {
     {"Both", 8080, 8443, 6000, "palvex_Webserver 8080 8443 proc1"},
 };
 
+void PrintTo(const WebCase& c, std::ostream* out) { *out << c.name; }
+
 class WebServerStart : public InstanceTest, public testing::WithParamInterface<WebCase> {};
 
 TEST_P(WebServerStart, StartsAfterTheReadyWaitAndChecksEachConfiguredPort) {
@@ -167,6 +170,8 @@ const FailureCase failure_cases[] = {
                   "palvex_FreeParameters set1"}),
      true},
 };
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
 class CreationFailure : public InstanceTest, public testing::WithParamInterface<FailureCase> {};
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "host_run.h"
 
 namespace {
@@ -21,6 +23,8 @@ struct WiringCase {
   std::vector<Names> connections;  // of in_1, in_2, out_1, out_2
   std::vector<std::string> errors;
 };
+
+void PrintTo(const WiringCase& c, std::ostream* out) { *out << c.name; }
 
 class PortsOnServer : public ::testing::TestWithParam<WiringCase> {};
 
@@ -178,6 +182,8 @@ struct SetupFailure {
   std::string message;     // the line that says why
   int status;
 };
+
+void PrintTo(const SetupFailure& c, std::ostream* out) { *out << c.name; }
 
 class FailedSetup : public ::testing::TestWithParam<SetupFailure> {};
 

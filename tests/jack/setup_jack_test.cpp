@@ -1,6 +1,7 @@
 // setup_jack against the fake JACK calls: call order, wiring, every failure and its messages.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <stdexcept>
 
 #include "fake_jack.h"
@@ -108,6 +109,8 @@ struct WiringCase {
   Lines problems;
 };
 
+void PrintTo(const WiringCase& c, std::ostream* out) { *out << c.name; }
+
 class Wiring : public SetupJack, public ::testing::WithParamInterface<WiringCase> {};
 
 TEST_P(Wiring, connects_what_it_can_reports_the_rest_and_still_succeeds) {
@@ -164,6 +167,8 @@ struct OpenFailure {
   int status;
   Lines lines;
 };
+
+void PrintTo(const OpenFailure& c, std::ostream* out) { *out << c.name; }
 
 class OpenFails : public SetupJack, public ::testing::WithParamInterface<OpenFailure> {};
 
@@ -231,6 +236,8 @@ struct LateFailure {
   size_t registrations;
   Lines problems;
 };
+
+void PrintTo(const LateFailure& c, std::ostream* out) { *out << c.name; }
 
 class FailsAfterOpen : public SetupJack, public ::testing::WithParamInterface<LateFailure> {};
 
