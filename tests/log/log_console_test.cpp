@@ -71,12 +71,17 @@ termios raw_terminal() {
 }
 
 TEST(ConsoleOutput, ColoursEveryLevelOnATerminal) {
+  // Built before the fork: under a cross build the helper runs through the emulator.
+  const std::vector<std::string> argv = with_emulator({LOG_HELPER, "levels"});
+  std::vector<char*> c_argv;
+  for (const std::string& arg : argv) c_argv.push_back(const_cast<char*>(arg.c_str()));
+  c_argv.push_back(nullptr);
   int master = -1;
   termios settings = raw_terminal();
   const pid_t child = forkpty(&master, nullptr, &settings, nullptr);
   ASSERT_GE(child, 0);
   if (child == 0) {
-    execl(LOG_HELPER, LOG_HELPER, "levels", static_cast<char*>(nullptr));
+    execvp(c_argv[0], c_argv.data());
     _exit(127);
   }
   const std::string text = read_terminal(master, std::chrono::seconds(10));

@@ -70,15 +70,27 @@ static bool is_arm_executable(const std::string& path) {
   return machine == EM_ARM;
 }
 
+static std::vector<std::string> emulator_words(const std::vector<std::string>& argv) {
+  std::vector<std::string> words;
+  const std::string emulator = PALVEX_EMULATOR;
+  if (emulator.empty() || argv.empty() || !is_arm_executable(argv[0])) return words;
+  std::istringstream in(emulator);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+std::vector<std::string> with_emulator(const std::vector<std::string>& argv) {
+  std::vector<std::string> full = emulator_words(argv);
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
 // A preload is for the program, not for the emulator: the build machine's loader would refuse
 // the ARM library with an error line on the program's standard error.
 static std::vector<std::string> with_emulator(const std::vector<std::string>& argv,
                                               EnvChanges& env) {
-  std::string emulator = PALVEX_EMULATOR;
-  if (emulator.empty() || argv.empty() || !is_arm_executable(argv[0])) return argv;
-  std::vector<std::string> full;
-  std::istringstream words(emulator);
-  for (std::string word; words >> word;) full.push_back(word);
+  std::vector<std::string> full = emulator_words(argv);
+  if (full.empty()) return argv;
   auto preload = env.find("LD_PRELOAD");
   if (preload != env.end() && preload->second) {
     full.push_back("-E");

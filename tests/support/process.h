@@ -58,6 +58,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const EnvChanges
                           std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 std::string bin_path(const std::string& program);  // build/bin/PROGRAM
+// In a cross build, an ARM executable in argv[0] gets the emulator ("qemu-arm -L /") in front,
+// for a child started by hand (execvp finds the emulator on PATH); otherwise argv as it is.
+std::vector<std::string> with_emulator(const std::vector<std::string>& argv);
 std::vector<std::string> split_lines(const std::string& text);
 // Waits until a TCP port on 127.0.0.1 accepts connections.
 bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout);
