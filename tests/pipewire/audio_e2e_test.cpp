@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <set>
 #include <thread>
 
 #include "audio_probe.h"
+#include "audio_verdict.h"
 #include "host_run.h"
 
 namespace {
@@ -37,113 +37,6 @@ std::string json_request(int port, const std::string& request) {
   }
   ::close(fd);
   return reply;
-}
-
-// What the recording should show.
-struct Expected {
-  float gain = 0.5f;          // the fake engine's
-  long latency = 64;          // the first chunk
-  long smallest_quantum = 256;
-  float tolerance = 0.0f;     // the fake's gain of 0.5 is exact
-};
-
-// What a recorded sample says: the graph time of the source sample it came from (modulo the
-// signal's period), or -1 when it is not the engine's output of a source sample (silence,
-// another gain, channels that differ).
-long source_time(const RecordedSample& sample, const Expected& expected) {
-  const long step = std::lround(sample.left / expected.gain * 16384.0f);
-  if (step < 1 || step > 8192 || sample.right != -sample.left) return -1;
-  const float exact = expected.gain * static_cast<float>(step) / 16384.0f;
-  if (std::fabs(sample.left - exact) > expected.tolerance) return -1;
-  return step - 1;
-}
-
-// Length of the run of silence that begins at i.
-size_t silence_at(const std::vector<RecordedSample>& samples, size_t i) {
-  size_t end = i;
-  while (end < samples.size() && samples[end].left == 0.0f && samples[end].right == 0.0f) ++end;
-  return end - i;
-}
-
-long modulo_period(long value) { return ((value % 8192) + 8192) % 8192; }
-
-// PipeWire on a loaded virtual machine skips a cycle now and then, and around a quantum
-// change the graph times it reports may jump: those are the graph's, not the host's. What the
-// host must never do shows anyway: any sample that is not the engine's output of a source
-// sample, silence other than whole cycles, and any break in the host's own stream other than
-// whole skipped cycles (the chunk is 64, the smallest quantum 128 or 256). The latency
-// shows where the graph runs undisturbed, which is nearly everywhere.
-struct Verdict {
-  size_t first = 0;       // index of the first processed sample
-  size_t checked = 0;     // samples from there to the end
-  size_t malformed = 0;   // not the engine's output of any source sample
-  size_t silent = 0;      // samples of silence in whole cycles
-  size_t breaks = 0;      // places where the host's stream does not go on by one
-  size_t bad_breaks = 0;  // of those, not by whole cycles of the smallest quantum
-  size_t one_chunk_late = 0;  // samples whose source sample is one chunk older
-  std::string first_fault;
-  std::set<uint32_t> quanta;  // cycle lengths seen among the checked samples
-};
-
-Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expected) {
-  Verdict verdict;
-  const long smallest_quantum = expected.smallest_quantum;
-  auto source_time = [&](const RecordedSample& sample) { return ::source_time(sample, expected); };
-  auto late_by_one_chunk = [&](size_t i) {
-    return source_time(samples[i]) ==
-           modulo_period(static_cast<long>(samples[i].time) - expected.latency);
-  };
-  while (verdict.first < samples.size() && !late_by_one_chunk(verdict.first)) ++verdict.first;
-  auto fault = [&](size_t i, const std::string& what) {
-    if (verdict.first_fault.empty())
-      verdict.first_fault = what + " at graph time " + std::to_string(samples[i].time) + ": " +
-                            std::to_string(samples[i].left) + " / " +
-                            std::to_string(samples[i].right);
-  };
-  for (size_t i = verdict.first; i < samples.size(); ++i) {
-    ++verdict.checked;
-    verdict.quanta.insert(samples[i].cycle);
-    const long from = source_time(samples[i]);
-    // Silence in whole cycles of the smallest quantum is the graph's (a cycle the host was
-    // not run for, or ran too late for, such as the one that creates an instance).
-    const size_t silence = from < 0 ? silence_at(samples, i) : 0;
-    if (silence > 0 && (silence % static_cast<size_t>(smallest_quantum) == 0 || i + silence == samples.size())) {
-      verdict.silent += silence;
-      verdict.checked += silence - 1;
-      i += silence - 1;
-      continue;
-    }
-    if (from < 0) {
-      ++verdict.malformed;
-      fault(i, "not a processed source sample");
-      continue;
-    }
-    if (late_by_one_chunk(i)) ++verdict.one_chunk_late;
-    if (i == verdict.first) continue;
-    // Across silent cycles the stream goes on from the last sample before them.
-    size_t previous = i - 1;
-    while (previous > verdict.first && source_time(samples[previous]) < 0) --previous;
-    const long before = source_time(samples[previous]);
-    if (before < 0) continue;
-    const long step = modulo_period(from - before - 1);
-    if (step == 0) continue;
-    ++verdict.breaks;
-    if (step % smallest_quantum != 0) {
-      ++verdict.bad_breaks;
-      fault(i, "a break of " + std::to_string(step) + " samples");
-    }
-  }
-  return verdict;
-}
-
-void expect_sound(const Verdict& verdict, const std::string& diagnostics,
-                  size_t at_least = 48000) {
-  EXPECT_GE(verdict.checked, at_least) << diagnostics;
-  EXPECT_EQ(verdict.malformed, 0u) << verdict.first_fault << "\n" << diagnostics;
-  EXPECT_LE(verdict.silent, verdict.checked / 20) << "samples in silent cycles";
-  EXPECT_EQ(verdict.bad_breaks, 0u) << verdict.first_fault;
-  EXPECT_GE(verdict.one_chunk_late, verdict.checked * 9 / 10)
-      << verdict.breaks << " breaks in the stream";
 }
 
 class AudioThrough : public testing::Test {

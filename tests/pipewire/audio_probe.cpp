@@ -5,6 +5,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/node/io.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr const char* port_names[] = {"FL", "FR"};
@@ -49,7 +51,7 @@ pw_filter* make_node(pw_thread_loop* loop, const char* name, const pw_filter_eve
 
 }  // namespace
 
-AudioProbe::AudioProbe(size_t capacity) : samples_(capacity) {
+AudioProbe::AudioProbe(size_t capacity) : samples_(capacity), source_jumps_(capacity / 32) {
   pw_init(nullptr, nullptr);
   loop_ = pw_thread_loop_new("palvex-test-probe", nullptr);
   if (loop_ == nullptr) return;
@@ -86,11 +88,25 @@ std::vector<RecordedSample> AudioProbe::take() {
   return taken;
 }
 
+std::vector<uint64_t> AudioProbe::source_jumps() const {
+  std::vector<uint64_t> jumps(
+      source_jumps_.begin(),
+      source_jumps_.begin() + static_cast<long>(jump_count_.load(std::memory_order_acquire)));
+  std::sort(jumps.begin(), jumps.end());  // the clock may also jump back
+  return jumps;
+}
+
 void AudioProbe::on_source(void* position_data) {
   auto* position = static_cast<spa_io_position*>(position_data);
   if (position == nullptr) return;
   const auto frames = static_cast<uint32_t>(position->clock.duration);
   const uint64_t start = position->clock.position;
+  const size_t jumps = jump_count_.load(std::memory_order_relaxed);
+  if (source_next_ != 0 && start != source_next_ && jumps < source_jumps_.size()) {
+    source_jumps_[jumps] = start;
+    jump_count_.store(jumps + 1, std::memory_order_release);
+  }
+  source_next_ = start + frames;
   for (int c = 0; c < 2; ++c) {
     auto* out = static_cast<float*>(pw_filter_get_dsp_buffer(source_ports[c], frames));
     if (out == nullptr) continue;

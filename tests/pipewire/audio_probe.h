@@ -37,6 +37,10 @@ public:
   size_t recorded() const { return count_.load(std::memory_order_acquire); }
   // Stops recording and hands over what was recorded.
   std::vector<RecordedSample> take();
+  // Graph times at which the source's cycle did not follow on from its previous one: cycles
+  // the daemon did not run the source for, which the recorder may not see; in ascending order.
+  // Call after take().
+  std::vector<uint64_t> source_jumps() const;
 
   // Called on the data thread.
   void on_source(void* position);
@@ -50,6 +54,9 @@ private:
   pw_filter* source_ = nullptr;
   pw_filter* recorder_ = nullptr;
   std::vector<RecordedSample> samples_;  // sized once; the data thread only writes into it
+  std::vector<uint64_t> source_jumps_;    // likewise
+  std::atomic<size_t> jump_count_{0};
+  uint64_t source_next_ = 0;              // where the source's next cycle should start
   std::atomic<size_t> count_{0};
   std::atomic<bool> recording_{true};
   bool ready_ = false;

@@ -1,0 +1,56 @@
+// The end-to-end tests' judgement of a recording made by AudioProbe: is it the engine's output
+// of the probe's signal, one chunk late, with nothing lost or repeated by the host?
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "audio_probe.h"
+
+// What the recording should show.
+struct Expected {
+  float gain = 0.5f;          // the fake engine's
+  long latency = 64;          // the first chunk
+  long smallest_quantum = 256;
+  float tolerance = 0.0f;     // the fake's gain of 0.5 is exact
+  // For quanta that are no multiples of each other: a break counts as the graph's only where
+  // the recorder or the source saw the graph clock jump, or a silent cycle, within a backlog
+  // and a cycle before it; silence only in whole recorded cycles or right after a clock jump;
+  // any other deviation is counted as a transient. Each must be followed by the stream being
+  // one chunk late again within a backlog and two longest cycles, or it is a bad break.
+  // Otherwise breaks must be whole cycles of smallest_quantum.
+  bool graph_explains_breaks = false;
+  // With graph_explains_breaks: where the source's own clock jumped (AudioProbe::source_jumps).
+  std::vector<uint64_t> source_jumps;
+};
+
+// PipeWire on a loaded virtual machine skips a cycle now and then, and around a quantum
+// change the graph times it reports may jump: those are the graph's, not the host's. What the
+// host must never do shows anyway: any sample that is not the engine's output of a source
+// sample, silence other than whole cycles, and any break in the host's own stream other than
+// whole skipped cycles (the chunk is 64, the smallest quantum 128 or 256). The latency
+// shows where the graph runs undisturbed, which is nearly everywhere.
+struct Verdict {
+  size_t first = 0;       // index of the first processed sample
+  size_t checked = 0;     // samples from there to the end
+  size_t malformed = 0;   // not the engine's output of any source sample
+  size_t silent = 0;      // samples of silence in whole cycles
+  size_t unjudged = 0;    // silent or one-channel samples right after a graph clock jump
+  size_t breaks = 0;      // places where the host's stream does not go on by one
+  size_t bad_breaks = 0;  // of those, not explained by the graph (see Expected)
+  size_t one_chunk_late = 0;  // samples whose source sample is one chunk older
+  size_t transients = 0;  // graph_explains_breaks: deviations the stream recovered from
+  std::string first_fault;
+  std::string first_transient;
+  std::set<uint32_t> quanta;  // cycle lengths seen among the checked samples
+};
+
+Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expected);
+
+// The expectations every sound recording meets: at least at_least samples checked, none
+// malformed, little silence, no break the graph does not explain, nearly all one chunk late.
+void expect_sound(const Verdict& verdict, const std::string& diagnostics,
+                  size_t at_least = 48000);
