@@ -31,6 +31,12 @@ const std::vector<AudioHost>& both_hosts() {
   return hosts;
 }
 
+std::vector<AudioHost> hosts_of(Hosts which) {
+  if (which == Hosts::jack) return {jack_host()};
+  if (which == Hosts::pipewire) return {pipewire_host()};
+  return both_hosts();
+}
+
 std::string program_path(const AudioHost& host) { return bin_path(host.program); }
 
 std::string expected_help(const AudioHost& host, const HelpValues& values) {

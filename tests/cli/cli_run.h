@@ -17,6 +17,10 @@ const AudioHost& jack_host();
 const AudioHost& pipewire_host();
 const std::vector<AudioHost>& both_hosts();
 
+// Which hosts a case runs on.
+enum class Hosts { both, jack, pipewire };
+std::vector<AudioHost> hosts_of(Hosts which);
+
 constexpr const char* fake_version = "7.3.1-cli";
 
 // The values the help text shows; by default those of an empty environment.

@@ -5,14 +5,6 @@
 
 namespace {
 
-enum class Hosts { both, jack, pipewire };
-
-std::vector<AudioHost> hosts_of(Hosts which) {
-  if (which == Hosts::jack) return {jack_host()};
-  if (which == Hosts::pipewire) return {pipewire_host()};
-  return both_hosts();
-}
-
 struct HelpCase {
   const char* name;
   Hosts hosts;
