@@ -76,7 +76,10 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
   __real_exit(status);
 }
 
-int run_in_child(const std::function<int()>& body) {
+namespace {
+
+// One child for the input: true once it has ended, false when it did not within ten seconds.
+bool run_child_once(const std::function<int()>& body, int& wait_status) {
   if (unreaped_child != 0) waitpid(unreaped_child, nullptr, 0);
   unreaped_child = 0;
   SharedResult* shared = shared_result();
@@ -99,14 +102,14 @@ int run_in_child(const std::function<int()>& body) {
   }
 
   // Whichever comes first: the child's done event, or its end (a pidfd turns readable then).
-  int wait_status = 0;
+  wait_status = 0;
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   pollfd events[2] = {{done_event(), POLLIN, 0}, {pidfd, POLLIN, 0}};
   if (pidfd < 0 || poll(events, 2, 10000) < 1) {
     kill(pid, SIGKILL);
     waitpid(pid, &wait_status, 0);
-    std::fprintf(stderr, "child_runner: the child hung for ten seconds\n");
-    std::abort();
+    if (pidfd >= 0) close(pidfd);
+    return false;
   }
   close(pidfd);
   uint64_t count = 0;
@@ -114,6 +117,23 @@ int run_in_child(const std::function<int()>& body) {
     unreaped_child = pid;
   else
     waitpid(pid, &wait_status, 0);
+  return true;
+}
+
+}  // namespace
+
+int run_in_child(const std::function<int()>& body) {
+  int wait_status = 0;
+  // A child forked from the fuzzer's threads can, rarely, stall for reasons of its own (a busy
+  // machine, a lock caught at the fork); only an input that hangs twice is the input's fault.
+  if (!run_child_once(body, wait_status)) {
+    std::fprintf(stderr, "child_runner: the child hung for ten seconds; trying once more\n");
+    if (!run_child_once(body, wait_status)) {
+      std::fprintf(stderr, "child_runner: the child hung for ten seconds twice\n");
+      std::abort();
+    }
+  }
+  SharedResult* shared = shared_result();
   if (!shared->finished) {
     if (WIFSIGNALED(wait_status))
       std::fprintf(stderr, "child_runner: the child died by signal %d\n", WTERMSIG(wait_status));
