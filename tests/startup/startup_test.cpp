@@ -175,7 +175,9 @@ TEST_P(Startup, EveryLineIsInTheLogFormat) {
   EXPECT_EQ(r.result.status, 1);
   EXPECT_TRUE(r.result.out.empty()) << r.result.out;
   const Lines lines = split_lines(r.result.err);
-  EXPECT_GE(lines.size(), 7u);
+  // The host's own six lines; the engine's lines come from a thread of its own and may or may
+  // not make it out before the format check ends the program.
+  EXPECT_GE(lines.size(), 6u);
   for (const std::string& line : lines)
     EXPECT_TRUE(std::regex_match(line, line_format)) << line;
   EXPECT_GE(position(r.log, "ERROR|Bad library channel count"), 0);
