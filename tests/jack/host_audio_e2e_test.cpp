@@ -142,8 +142,8 @@ TEST(BadPeriod, a_period_that_is_no_multiple_of_the_chunk_is_rejected_and_report
   EXPECT_TRUE(host.process().running()) << host.diagnostics();
 }
 
-// One request on the JSON control port; the first reply line, or "" when nothing answers.
-std::string json_request(int port, const std::string& request) {
+// A socket that has sent the whole request to 127.0.0.1:port, or -1; reads time out after 3 s.
+int send_request(int port, const std::string& request) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   timeval timeout{3, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -151,32 +151,32 @@ std::string json_request(int port, const std::string& request) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
-  }
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size()))
+    return fd;
+  close(fd);
+  return -1;
+}
+
+// One request on the JSON control port; the first reply line, or "" when nothing answers.
+std::string json_request(int port, const std::string& request) {
+  std::string reply;
+  const int fd = send_request(port, request);
+  if (fd < 0) return reply;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
   close(fd);
   return reply;
 }
 
 std::string http_get(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout{3, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::string reply;
-  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, size_t(n));
-  }
+  const int fd =
+      send_request(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  if (fd < 0) return reply;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, size_t(n));
   close(fd);
   return reply;
 }
