@@ -12,8 +12,10 @@ namespace {
 
 float linear(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
 
-ProcessOptions options_on_port(int port, int chunk = 64) {
+// A process that keeps its state in dir and serves its JSON port on port (0: none).
+ProcessOptions options_on_port(const TempDir& dir, int port, int chunk = 64) {
   ProcessOptions options;
+  options.storage_dir = dir.path();
   options.chunk = chunk;
   options.json_port = port;
   return options;
@@ -74,9 +76,7 @@ TEST(EngineFormat, OtherChunksAreRefusedWithAReason) {
 
 TEST(EngineAudio, DefaultGainPassesSamplesThroughExactly) {
   TempDir dir;
-  ProcessOptions options = options_on_port(0, 128);
-  options.storage_dir = dir.path();
-  RunningProcess process(options);
+  RunningProcess process(options_on_port(dir, 0, 128));
   ASSERT_EQ(process.ready(), 0);
   Chunk chunk(128);
   ASSERT_EQ(run_chunk_realtime(process.get(), chunk.in, chunk.out), 0);
@@ -87,9 +87,7 @@ TEST(EngineAudio, DefaultGainPassesSamplesThroughExactly) {
 TEST(EngineAudio, GainChangeRampsOverTheNextChunkThenHoldsExactly) {
   TempDir dir;
   int port = free_tcp_port();
-  ProcessOptions options = options_on_port(port);
-  options.storage_dir = dir.path();
-  RunningProcess process(options);
+  RunningProcess process(options_on_port(dir, port));
   ASSERT_EQ(process.ready(), 0);
   JsonClient client(port);
   ASSERT_TRUE(client.connected());
@@ -118,9 +116,7 @@ TEST(EngineAudio, GainChangeRampsOverTheNextChunkThenHoldsExactly) {
 
 TEST(EngineAudio, ProcessesInPlace) {
   TempDir dir;
-  ProcessOptions options = options_on_port(0);
-  options.storage_dir = dir.path();
-  RunningProcess process(options);
+  RunningProcess process(options_on_port(dir, 0));
   Chunk chunk(64);
   std::vector<float> left = chunk.left, right = chunk.right;
   float* both[2] = {chunk.left.data(), chunk.right.data()};
@@ -132,9 +128,7 @@ TEST(EngineAudio, ProcessesInPlace) {
 TEST(EngineAudio, MetersShowThePeakSinceTheLastRead) {
   TempDir dir;
   int port = free_tcp_port();
-  ProcessOptions options = options_on_port(port);
-  options.storage_dir = dir.path();
-  RunningProcess process(options);
+  RunningProcess process(options_on_port(dir, port));
   ASSERT_EQ(process.ready(), 0);
   JsonClient client(port);
   Chunk loud(64, 0.8f), quiet(64, 0.1f);
