@@ -15,7 +15,7 @@ static void raise_peak(std::atomic<float>& peak, float value) {
 
 void process_chunk(AudioState& state, float* const in[2], float* const out[2]) {
   const int frames = state.chunk_frames;
-  const float target = state.target_gain.load(std::memory_order_relaxed);
+  const float target = state.target_gain->load(std::memory_order_relaxed);
   const float start = state.current_gain;
   for (int channel = 0; channel < 2; ++channel) {
     const float* src = in[channel];

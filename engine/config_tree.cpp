@@ -16,8 +16,6 @@ static json gain_json(double db) {
   return db;
 }
 
-static float linear_gain(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
-
 std::string check_set(const json& changes) {
   if (!changes.is_object()) return "\"set\" needs an object, such as {\"in\":{\"gain\":-30}}";
   for (const auto& [key, value] : changes.items()) {
@@ -53,31 +51,26 @@ json diff_trees(const json& before, const json& after) {
 }
 
 ConfigTree::ConfigTree(std::shared_ptr<AudioState> audio, const ProcessSettings& settings,
-                       std::unique_ptr<StateStore> store)
-    : audio_(std::move(audio)), store_(std::move(store)) {
+                       std::shared_ptr<LiveConfig> live)
+    : audio_(std::move(audio)),
+      live_(live ? std::move(live) : std::make_shared<LiveConfig>(audio_->target_gain, nullptr)) {
   for (const auto& [key, value] : settings.others) parameters_[key] = value;
-  if (!store_) return;
-  json saved = store_->load();
-  if (saved.is_object() && saved.contains("in") && saved["in"].contains("gain"))
-    gain_db_ = saved["in"]["gain"].get<double>();
-  audio_->target_gain.store(linear_gain(gain_db_), std::memory_order_relaxed);
-  audio_->current_gain = linear_gain(gain_db_);  // no ramp from unity at start
 }
 
 json ConfigTree::settings_locked() const {
-  return json{{"in", {{"gain", gain_json(gain_db_)}}},
+  return json{{"in", {{"gain", gain_json(live_->gain_db)}}},
               {"metadata", metadata_},
               {"parameters", parameters_}};
 }
 
 json ConfigTree::onair_locked() const {
-  return json{{"in", {{"gain", gain_json(gain_db_)}}}, {"metadata", metadata_}};
+  return json{{"in", {{"gain", gain_json(live_->gain_db)}}}, {"metadata", metadata_}};
 }
 
 json ConfigTree::tree() {
   json meters = json::array();
   for (auto& peak : audio_->out_peak) meters.push_back(peak.exchange(0.0f, std::memory_order_relaxed));
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(live_->mutex);
   json whole = settings_locked();
   whole["meters"] = {{"out_peak", std::move(meters)}};
   return whole;
@@ -86,31 +79,31 @@ json ConfigTree::tree() {
 json ConfigTree::set(const json& changes, std::string* error) {
   *error = check_set(changes);
   if (!error->empty()) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(live_->mutex);
   json before = settings_locked();
   if (changes.contains("in") && changes["in"].contains("gain")) {
-    gain_db_ = changes["in"]["gain"].get<double>();
-    audio_->target_gain.store(linear_gain(gain_db_), std::memory_order_relaxed);
+    live_->gain_db = changes["in"]["gain"].get<double>();
+    live_->target_gain->store(linear_gain(live_->gain_db), std::memory_order_relaxed);
   }
   json changed = diff_trees(before, settings_locked());
   if (!changed.empty()) {
     log(kVerb, "Configuration changed: " + to_text(changed));
-    if (store_) {
-      store_->save_state(json{{"in", {{"gain", gain_json(gain_db_)}}}});
-      store_->save_onair(onair_locked());
+    if (live_->store) {
+      live_->store->save_state(json{{"in", {{"gain", gain_json(live_->gain_db)}}}});
+      live_->store->save_onair(onair_locked());
     }
   }
   return changed;
 }
 
 void ConfigTree::set_metadata(const std::string& key, const std::string& value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(live_->mutex);
   metadata_[key] = value;
 }
 
 void ConfigTree::write_onair() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (store_) store_->save_onair(onair_locked());
+  std::lock_guard<std::mutex> lock(live_->mutex);
+  if (live_->store) live_->store->save_onair(onair_locked());
 }
 
 }  // namespace engine

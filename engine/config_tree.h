@@ -7,8 +7,8 @@
 #include <string>
 
 #include "audio_state.h"
+#include "live_config.h"
 #include "parameters.h"
-#include "state_store.h"
 
 namespace engine {
 
@@ -20,10 +20,14 @@ std::string check_set(const nlohmann::json& changes);
 // What differs in after, compared with before (objects compared key by key).
 nlohmann::json diff_trees(const nlohmann::json& before, const nlohmann::json& after);
 
+// One process's view: its own meters, metadata and parameters around the live configuration
+// it shares.
 class ConfigTree {
 public:
+  // Without a live configuration, the process gets one of its own on its audio's gain, kept
+  // nowhere.
   ConfigTree(std::shared_ptr<AudioState> audio, const ProcessSettings& settings,
-             std::unique_ptr<StateStore> store);
+             std::shared_ptr<LiveConfig> live);
 
   // {"in":{"gain":G},"metadata":{..},"meters":{"out_peak":[L,R]},"parameters":{..}};
   // reading the meters starts a new peak window.
@@ -37,10 +41,8 @@ private:
   nlohmann::json settings_locked() const;
   nlohmann::json onair_locked() const;
 
-  std::mutex mutex_;  // never taken by the audio path
   std::shared_ptr<AudioState> audio_;
-  std::unique_ptr<StateStore> store_;
-  double gain_db_ = 0.0;
+  std::shared_ptr<LiveConfig> live_;  // its mutex also guards metadata_
   nlohmann::json metadata_ = nlohmann::json::object();
   nlohmann::json parameters_ = nlohmann::json::object();
 };

@@ -81,40 +81,18 @@ bool read_from(ConfigTree& config, Client& client) {
 
 }  // namespace
 
-int open_json_port(int port) {
-  if (port < 1 || port > 65535) {
-    log(kError, "JSON control port " + std::to_string(port) + " cannot listen: not a TCP port");
-    return -1;
-  }
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    log(kError, std::string("JSON control port: socket failed: ") + std::strerror(errno));
-    return -1;
-  }
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, 16) != 0) {
-    log(kError, "JSON control port " + std::to_string(port) + " cannot listen: " +
-                    std::strerror(errno));
-    close(fd);
-    return -1;
-  }
-  log(kInfo, "JSON control port listening on 0.0.0.0:" + std::to_string(port));
-  return fd;
-}
-
-void serve_json_port(ConfigTree& config, int listen_fd, int wake_fd) {
+void serve_json_port(ConfigTree& config, JsonPortLease& port, int wake_fd) {
+  const int listen_fd = port.listen_fd();
   std::list<Client> clients;
   std::vector<pollfd> fds;
   for (;;) {
+    // A process that lost the port to a newer one leaves the listener alone and serves on
+    // only the clients it has.
+    const bool accepting = port.accepting();
     fds.clear();
     fds.push_back({wake_fd, POLLIN, 0});
-    fds.push_back({listen_fd, POLLIN, 0});
+    fds.push_back({port.notice_fd(), POLLIN, 0});
+    fds.push_back({accepting ? listen_fd : -1, POLLIN, 0});
     int timeout = -1;
     const auto now = Clock::now();
     for (Client& client : clients) {
@@ -133,8 +111,9 @@ void serve_json_port(ConfigTree& config, int listen_fd, int wake_fd) {
       break;
     }
     if (fds[0].revents != 0) break;  // stop requested
+    if (fds[1].revents != 0) port.clear_notice();
 
-    size_t index = 2;
+    size_t index = 3;
     for (auto it = clients.begin(); it != clients.end(); ++index) {
       Client& client = *it;
       const short revents = fds[index].revents;
@@ -155,7 +134,7 @@ void serve_json_port(ConfigTree& config, int listen_fd, int wake_fd) {
       }
     }
 
-    if (fds[1].revents & POLLIN) {
+    if ((fds[2].revents & POLLIN) && port.accepting()) {
       for (;;) {
         int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) break;
@@ -169,7 +148,6 @@ void serve_json_port(ConfigTree& config, int listen_fd, int wake_fd) {
     }
   }
   for (Client& client : clients) close(client.fd);
-  close(listen_fd);
 }
 
 }  // namespace engine

@@ -10,7 +10,7 @@
 
 #include "engine_log.h"
 #include "parameters.h"
-#include "state_store.h"
+#include "live_config.h"
 
 static bool is_plain_file_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -48,9 +48,10 @@ palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters se
       return nullptr;
     }
     const std::string directory = storage_dir != nullptr ? storage_dir : "";
-    process->audio = std::make_shared<AudioState>(frames_per_chunk);
-    process->config = std::make_shared<ConfigTree>(
-        process->audio, settings, std::make_unique<StateStore>(directory, settings));
+    // A process that replaces another of this engine on the same files starts where it stands.
+    std::shared_ptr<LiveConfig> live = attach_live_config(directory, settings);
+    process->audio = std::make_shared<AudioState>(frames_per_chunk, live->target_gain);
+    process->config = std::make_shared<ConfigTree>(process->audio, settings, std::move(live));
     log(kVerb, "Process created: 48000 Hz, chunks of " + std::to_string(frames_per_chunk) +
                    " frames, storage " + (directory.empty() ? "none" : directory));
     return process.release();

@@ -171,7 +171,11 @@ void StateStore::save_state(const nlohmann::json& state) {
 
 void StateStore::save_onair(const nlohmann::json& onair) {
   if (storage_ro_ || directory_.empty()) return;
-  write_file(onair_name_, to_text(onair) + "\n", "On-air view", kVerb, onair_write_failing_);
+  // A process that takes over says what is on air already: no write (and no fsync) for it.
+  std::string text = to_text(onair) + "\n";
+  if (text == onair_written_ && !onair_write_failing_) return;
+  if (write_file(onair_name_, text, "On-air view", kVerb, onair_write_failing_))
+    onair_written_ = std::move(text);
 }
 
 }  // namespace engine

@@ -31,6 +31,7 @@ private:
   // Report a failing file once, not on every change; its recovery once too.
   bool state_write_failing_ = false;
   bool onair_write_failing_ = false;
+  std::string onair_written_;  // what the on-air file holds, so an unchanged view is not rewritten
 };
 
 }  // namespace engine

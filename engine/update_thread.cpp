@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
 #include "engine_log.h"
+#include "json_port.h"
 #include "json_server.h"
 #include "process.h"
 
@@ -30,10 +32,10 @@ int palvex_StartUpdateThread(palvex_Process process, int json_port) {
       return 0;
     }
   }
-  int listen_fd = -1;
+  std::unique_ptr<engine::JsonPortLease> port;
   if (json_port != 0) {
-    listen_fd = engine::open_json_port(json_port);
-    if (listen_fd < 0) {
+    port = engine::JsonPortLease::take(json_port);
+    if (!port) {
       set_loop(process, Loop::kFailed);
       return -1;
     }
@@ -43,8 +45,9 @@ int palvex_StartUpdateThread(palvex_Process process, int json_port) {
   // The metadata has arrived by now, so the on-air view is complete.
   process->config->write_onair();
   set_loop(process, Loop::kReady);
-  if (listen_fd >= 0) {
-    engine::serve_json_port(*process->config, listen_fd, process->wake_fd);
+  if (port) {
+    engine::serve_json_port(*process->config, *port, process->wake_fd);
+    port.reset();  // given back before the process can end
   } else {
     pollfd wake{process->wake_fd, POLLIN, 0};
     while (poll(&wake, 1, -1) < 0) {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -34,7 +35,7 @@ static void send_page(httplib::Response& response, const std::string& html) {
   response.set_content(html, "text/html; charset=utf-8");
 }
 
-WebServer::WebServer(std::unique_ptr<WebBackend> backend) : backend_(std::move(backend)) {
+WebServer::WebServer() {
   http_.kind = "HTTP";
   http_.bit = 1;
   https_.kind = "HTTPS";
@@ -42,6 +43,23 @@ WebServer::WebServer(std::unique_ptr<WebBackend> backend) : backend_(std::move(b
 }
 
 WebServer::~WebServer() = default;
+
+void WebServer::lend(std::shared_ptr<WebBackend> backend) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  backends_.push_back(std::move(backend));
+}
+
+bool WebServer::give_back(const std::shared_ptr<WebBackend>& backend) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find(backends_.begin(), backends_.end(), backend);
+  if (it != backends_.end()) backends_.erase(it);
+  return backends_.empty();
+}
+
+std::shared_ptr<WebBackend> WebServer::backend() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return backends_.empty() ? nullptr : backends_.back();
+}
 
 bool WebServer::allowed(const httplib::Request& request, httplib::Response& response) {
   if (!login_.enabled()) {
@@ -83,14 +101,18 @@ void WebServer::add_routes(httplib::Server& server, bool https) {
   });
   server.Get("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
     if (!allowed(request, response)) return;
-    WebReply reply = backend_->get();
+    std::shared_ptr<WebBackend> backend = this->backend();
+    if (!backend) return send_json(response, 503, error_reply("Web server stopping"));
+    WebReply reply = backend->get();
     send_json(response, reply.status, reply.body);
   });
   server.Post("/api/set", [this](const httplib::Request& request, httplib::Response& response) {
     if (!allowed(request, response)) return;
     json changes = json::parse(request.body, nullptr, false);
     if (changes.is_discarded()) return send_json(response, 400, error_reply("Invalid JSON"));
-    WebReply reply = backend_->set(changes);
+    std::shared_ptr<WebBackend> backend = this->backend();
+    if (!backend) return send_json(response, 503, error_reply("Web server stopping"));
+    WebReply reply = backend->set(changes);
     send_json(response, reply.status, reply.body);
   });
   server.set_exception_handler(

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "web_backend.h"
 #include "web_login.h"
@@ -18,10 +19,16 @@ struct Response;
 
 namespace engine {
 
+// The listeners and the login of one pair of web ports, and the backends lent to it: the newest
+// answers, so a process made to replace another takes the ports over with their sessions.
 class WebServer {
 public:
-  explicit WebServer(std::unique_ptr<WebBackend> backend);
+  WebServer();
   ~WebServer();
+
+  void lend(std::shared_ptr<WebBackend> backend);
+  // Takes the backend back; true when it was the last one, so the listeners may stop.
+  bool give_back(const std::shared_ptr<WebBackend>& backend);
 
   // Binds what it can; a listener that cannot bind is logged and stays off.
   void start(const std::shared_ptr<WebServer>& self, int http_port, int https_port);
@@ -40,10 +47,11 @@ private:
   void open(const std::shared_ptr<WebServer>& self, Listener& listener, int port, bool https);
   void add_routes(httplib::Server& server, bool https);
   bool allowed(const httplib::Request& request, httplib::Response& response);
+  std::shared_ptr<WebBackend> backend();  // the newest; null once all were given back
 
-  std::unique_ptr<WebBackend> backend_;
   WebLogin login_;
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards backends_ and the listening flags
+  std::vector<std::shared_ptr<WebBackend>> backends_;  // oldest first
   std::condition_variable ended_;
   Listener http_, https_;
 };

@@ -331,11 +331,61 @@ TEST_F(WebLocal, StatusShowsOnlyListenersThatReallyListen) {
     EXPECT_EQ(web.status(), c.status) << c.http;
     EXPECT_EQ(web.stop(1000), 0);
   }
-  // A second web server on a port the first one holds does not listen either.
+  // A second web server of this program on the port the first one holds takes it over
+  // (the takeover test below); only a port held elsewhere, as above, does not listen.
   Web first(palvex_Webserver(http_port, 0, process->get()));
   Web second(palvex_Webserver(http_port, 0, process->get()));
   EXPECT_EQ(first.status(), 1);
-  EXPECT_EQ(second.status(), 0);
+  EXPECT_EQ(second.status(), 1);
+}
+
+// A process made to replace another (a new chunk size) starts its web server on the same
+// ports: it takes them over, and a browser stays logged in through the change.
+TEST_F(WebLocal, ANewProcessTakesTheWebPortsOverWithTheirSessions) {
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  Web old_web(palvex_Webserver(http_port, 0, process->get()));
+  ASSERT_EQ(old_web.status(), 1);
+  Browser browser(http_port);
+  ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
+  ASSERT_EQ(browser.post("/api/set", R"({"in":{"gain":-20}})").status, 200);
+
+  ProcessOptions options;
+  options.storage_dir = dir.path();
+  options.json_port = free_tcp_port();
+  options.metadata = {{"station", "Radio Two"}};
+  options.chunk = 256;
+  auto new_process = std::make_unique<RunningProcess>(options);
+  ASSERT_EQ(new_process->ready(), 0);
+  Web new_web(palvex_Webserver(http_port, 0, new_process->get()));
+  EXPECT_EQ(new_web.status(), 1);
+  EXPECT_EQ(old_web.status(), 1);
+
+  auto config_seen = [&](const char* station) {
+    HttpReply config = browser.get("/api/config");
+    EXPECT_EQ(config.status, 200) << config.text;
+    EXPECT_EQ(config.body["metadata"]["station"], station);
+    EXPECT_EQ(config.body["in"]["gain"], -20);
+  };
+  config_seen("Radio Two");
+  // The old one goes as the host tears it down: its server first, then the process.
+  EXPECT_EQ(old_web.stop(1000), 0);
+  process.reset();
+  config_seen("Radio Two");
+  EXPECT_EQ(new_web.status(), 1);
+
+  // Should a newer one fail and go first, the one before it answers again.
+  {
+    RunningProcess failed(options);
+    Web newer(palvex_Webserver(http_port, 0, failed.get()));
+    EXPECT_EQ(newer.status(), 1);
+  }
+  config_seen("Radio Two");
+  HttpReply page = browser.get("/");
+  EXPECT_NE(page.text.find("id=\"set-gain\""), std::string::npos);
+
+  // The last one closes the port.
+  EXPECT_EQ(new_web.stop(1000), 0);
+  EXPECT_FALSE(wait_for_tcp_port(http_port, std::chrono::milliseconds(100)));
 }
 
 TEST_F(WebLocal, StopResults) {

@@ -1,0 +1,58 @@
+// Live configurations by directory and state files: the first process loads, later ones share.
+#include "live_config.h"
+
+#include <cmath>
+#include <map>
+
+#include "engine_log.h"
+
+namespace engine {
+
+float linear_gain(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
+
+LiveConfig::LiveConfig(std::shared_ptr<std::atomic<float>> gain, std::unique_ptr<StateStore> store)
+    : target_gain(std::move(gain)), store(std::move(store)) {
+  if (this->store) {
+    nlohmann::json saved = this->store->load();
+    if (saved.is_object() && saved.contains("in") && saved["in"].contains("gain"))
+      gain_db = saved["in"]["gain"].get<double>();
+  }
+  target_gain->store(linear_gain(gain_db), std::memory_order_relaxed);
+}
+
+namespace {
+
+std::mutex configs_mutex;
+std::map<std::string, std::weak_ptr<LiveConfig>> configs;
+
+std::string key_of(const std::string& directory, const ProcessSettings& settings) {
+  // The read-only modes belong to the key: a process that may write never shares a store with
+  // one that may not.
+  return directory + '\0' + settings.state_filename + '\0' + settings.onair_filename + '\0' +
+         (settings.storage_ro ? '1' : '0') + (settings.state_ro ? '1' : '0');
+}
+
+std::string place_of(const std::string& directory, const ProcessSettings& settings) {
+  if (directory.empty()) return settings.state_filename + " (no storage directory)";
+  return directory + (directory.back() == '/' ? "" : "/") + settings.state_filename;
+}
+
+}  // namespace
+
+std::shared_ptr<LiveConfig> attach_live_config(const std::string& directory,
+                                               const ProcessSettings& settings) {
+  const std::string key = key_of(directory, settings);
+  std::lock_guard<std::mutex> lock(configs_mutex);
+  for (auto it = configs.begin(); it != configs.end();)
+    it = it->second.expired() ? configs.erase(it) : std::next(it);
+  if (std::shared_ptr<LiveConfig> live = configs[key].lock()) {
+    log(kInfo, "Carrying on with the live configuration of " + place_of(directory, settings));
+    return live;
+  }
+  auto live = std::make_shared<LiveConfig>(std::make_shared<std::atomic<float>>(1.0f),
+                                           std::make_unique<StateStore>(directory, settings));
+  configs[key] = live;
+  return live;
+}
+
+}  // namespace engine

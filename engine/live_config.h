@@ -1,0 +1,34 @@
+// What an operator sets, owned by the process per storage directory and state files, so that a
+// process made to replace another carries on from it instead of from the file.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "parameters.h"
+#include "state_store.h"
+
+namespace engine {
+
+struct LiveConfig {
+  // Loads the saved state when there is a store.
+  LiveConfig(std::shared_ptr<std::atomic<float>> gain, std::unique_ptr<StateStore> store);
+
+  std::mutex mutex;  // guards gain_db and the store; never taken by the audio path
+  double gain_db = 0.0;
+  // Linear; every process on this configuration reads it in its audio path.
+  const std::shared_ptr<std::atomic<float>> target_gain;
+  const std::unique_ptr<StateStore> store;  // null: nothing is loaded or saved
+};
+
+// The configuration that processes of this engine on the same directory and state file
+// settings share: the one a live process uses, or a new one loaded from the file when none
+// does. It lives as long as a process uses it.
+std::shared_ptr<LiveConfig> attach_live_config(const std::string& directory,
+                                               const ProcessSettings& settings);
+
+float linear_gain(double db);
+
+}  // namespace engine

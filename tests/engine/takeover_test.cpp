@@ -1,0 +1,179 @@
+// A process made while another of this engine serves the same JSON port and state files, as
+// the PipeWire host does at every quantum change: it takes the port over and carries on from
+// the live configuration; another program still cannot have the port.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <fstream>
+#include <optional>
+
+#include "child_rerun.h"
+#include "engine_fixture.h"
+#include "process.h"
+#include "temp_dir.h"
+
+using nlohmann::json;
+
+namespace {
+
+float linear(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
+
+// Each process says who it is in its metadata, so a reply shows which one answered.
+ProcessOptions named(const std::string& who, const std::string& dir, int port,
+                     std::vector<std::pair<std::string, std::string>> parameters = {},
+                     int chunk = 64) {
+  ProcessOptions options;
+  options.storage_dir = dir;
+  options.json_port = port;
+  options.chunk = chunk;
+  options.parameters = std::move(parameters);
+  options.metadata = {{"who", who}};
+  return options;
+}
+
+json who_answers(JsonClient& client) { return client.request(R"({"get":null})")["metadata"]["who"]; }
+
+}  // namespace
+
+TEST(Takeover, TheNewProcessServesThePortAndTheOldOneGoesWithoutInterruptingIt) {
+  TempDir dir;
+  const int port = free_tcp_port();
+  auto old_process = std::make_unique<RunningProcess>(named("old", dir.path(), port));
+  ASSERT_EQ(old_process->ready(), 0);
+  JsonClient old_client(port);
+  ASSERT_EQ(who_answers(old_client), "old");
+
+  LogCapture log;
+  RunningProcess new_process(named("new", dir.path(), port, {}, 256));
+  ASSERT_EQ(new_process.ready(), 0);
+  EXPECT_FALSE(log.contains("cannot listen"));
+  // From its creation, new clients reach the new process; the old one keeps its own client.
+  JsonClient new_client(port);
+  EXPECT_EQ(who_answers(new_client), "new");
+  EXPECT_EQ(who_answers(old_client), "old");
+  // Both stand on one configuration meanwhile.
+  EXPECT_EQ(new_client.request(R"({"set":{"in":{"gain":-20}}})"), (json{{"in", {{"gain", -20}}}}));
+  EXPECT_EQ(old_client.request(R"({"get":null})")["in"]["gain"], -20);
+
+  old_process.reset();
+  // The old process's client is closed, once, and can connect again at once.
+  EXPECT_TRUE(old_client.closed_by_peer());
+  JsonClient again(port);
+  EXPECT_EQ(who_answers(again), "new");
+  EXPECT_EQ(who_answers(new_client), "new");
+  EXPECT_EQ(new_client.request(R"({"get":null})")["in"]["gain"], -20);
+}
+
+TEST(Takeover, WhenTheNewerProcessGoesFirstTheOlderOneAcceptsAgain) {
+  TempDir dir;
+  const int port = free_tcp_port();
+  RunningProcess older(named("older", dir.path(), port));
+  ASSERT_EQ(older.ready(), 0);
+  {
+    RunningProcess newer(named("newer", dir.path(), port));
+    ASSERT_EQ(newer.ready(), 0);
+    JsonClient client(port);
+    EXPECT_EQ(who_answers(client), "newer");
+  }
+  JsonClient client(port);
+  EXPECT_EQ(who_answers(client), "older");
+  older.stop();
+  // The last one gives the port up.
+  EXPECT_FALSE(wait_for_tcp_port(port, std::chrono::milliseconds(100)));
+}
+
+// What is set at run time carries over whether or not it is written; the file is read only by
+// the first process, and again once no process uses the configuration.
+TEST(Takeover, TheNewProcessStartsFromTheLiveConfigurationNotFromTheFile) {
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> parameters;
+    bool storage;
+    json reloaded;  // the gain a later first process finds
+  } cases[] = {
+      {"writable", {}, true, -20},
+      {"state read-only", {{"STATE_RO", "1"}}, true, -6},
+      {"storage read-only", {{"STORAGE_RO", "1"}}, true, -6},
+      {"no storage directory", {}, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::ofstream(dir.file("palvex.state")) << R"({"in":{"gain":-6}})" << "\n";
+    const std::string storage = c.storage ? dir.path().string() : "";
+    const int port = free_tcp_port();
+    auto first = std::make_unique<RunningProcess>(named("first", storage, port, c.parameters));
+    ASSERT_EQ(first->ready(), 0);
+    {
+      JsonClient client(port);
+      EXPECT_EQ(client.request(R"({"get":null})")["in"]["gain"], c.storage ? -6 : 0);
+      EXPECT_FALSE(client.request(R"({"set":{"in":{"gain":-20}}})").contains("error"));
+    }
+    RunningProcess second(named("second", storage, port, c.parameters, 128));
+    ASSERT_EQ(second.ready(), 0);
+    first.reset();
+    JsonClient client(port);
+    const json tree = client.request(R"({"get":null})");
+    EXPECT_EQ(tree["in"]["gain"], -20);
+    EXPECT_EQ(tree["metadata"]["who"], "second");
+
+    // Its audio is at the live gain from its first chunk, without a ramp from the file's.
+    Chunk chunk(128);
+    ASSERT_EQ(palvex_ProcessAudio_Planar(second.get(), chunk.in, chunk.out), 0);
+    for (int i = 0; i < 128; ++i) ASSERT_EQ(chunk.out_left[i], chunk.left[i] * linear(-20)) << i;
+
+    second.stop();
+    RunningProcess later(named("later", storage, port, c.parameters));
+    ASSERT_EQ(later.ready(), 0);
+    JsonClient later_client(port);
+    EXPECT_EQ(later_client.request(R"({"get":null})")["in"]["gain"], c.reloaded);
+  }
+}
+
+// Processes on other files have configurations of their own.
+TEST(Takeover, OtherStateFilesKeepTheirOwnConfiguration) {
+  TempDir dir;
+  const int left_port = free_tcp_port(), right_port = free_tcp_port();
+  RunningProcess left(named("left", dir.path(), left_port, {{"STATE_FILENAME", "left.state"}}));
+  RunningProcess right(named("right", dir.path(), right_port, {{"STATE_FILENAME", "right.state"}}));
+  ASSERT_EQ(left.ready(), 0);
+  ASSERT_EQ(right.ready(), 0);
+  JsonClient left_client(left_port), right_client(right_port);
+  EXPECT_FALSE(left_client.request(R"({"set":{"in":{"gain":-20}}})").contains("error"));
+  EXPECT_EQ(right_client.request(R"({"get":null})")["in"]["gain"], 0);
+}
+
+// The ports are this program's: another one that asks for them is refused as before.
+TEST(Takeover, AnotherProgramCannotHaveThePortsThisOneServes) {
+  const char* json_taken = ::getenv("PALVEX_TAKEN_JSON_PORT");
+  const char* http_taken = ::getenv("PALVEX_TAKEN_HTTP_PORT");
+  if (json_taken != nullptr && http_taken != nullptr) {
+    LogCapture log;
+    RunningProcess intruder(named("intruder", "", std::atoi(json_taken)));
+    EXPECT_EQ(intruder.ready(), -1);
+    EXPECT_TRUE(log.contains("JSON control port " + std::string(json_taken) +
+                             " cannot listen: Address already in use"));
+    ASSERT_NE(intruder.get(), nullptr);
+    const palvex_WebserverHandle web = palvex_Webserver(std::atoi(http_taken), 0, intruder.get());
+    EXPECT_EQ(palvex_Webserver_Status(web), 0);
+    EXPECT_TRUE(log.contains("Web server HTTP port " + std::string(http_taken) +
+                             " cannot listen: Address already in use"));
+    palvex_Webserver_Stop(web, 1000);
+    return;
+  }
+  TempDir dir;
+  const int json_port = free_tcp_port(), http_port = free_tcp_port();
+  RunningProcess owner(named("owner", dir.path(), json_port));
+  ASSERT_EQ(owner.ready(), 0);
+  const palvex_WebserverHandle web = palvex_Webserver(http_port, 0, owner.get());
+  ASSERT_EQ(palvex_Webserver_Status(web), 1);
+  if (rerun_in_child({{"PALVEX_TAKEN_JSON_PORT", std::to_string(json_port)},
+                      {"PALVEX_TAKEN_HTTP_PORT", std::to_string(http_port)}})) {
+    ADD_FAILURE() << "the child run must take the branch above";
+  }
+  JsonClient client(json_port);
+  EXPECT_EQ(who_answers(client), "owner");
+  EXPECT_EQ(palvex_Webserver_Status(web), 1);
+  EXPECT_EQ(palvex_Webserver_Stop(web, 1000), 0);
+}
