@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -17,9 +15,9 @@
 
 #include "audio_probe.h"
 #include "audio_verdict.h"
+#include "exact_quanta.h"
 #include "host_run.h"
 #include "process_memory.h"
-#include "temp_dir.h"
 
 namespace {
 
@@ -36,32 +34,6 @@ std::chrono::seconds flap_time() {
 // One round; each quantum differs from the one before, so every step is a change.
 constexpr uint32_t round_quanta[] = {64, 100, 256, 1024, 48, 256};
 constexpr auto hold_each = 300ms;  // at least 14 cycles of the longest quantum
-
-// The daemon rounds a forced quantum down to a power of two unless told not to; 100 and 48
-// must reach the host as they are. Its configuration folder follows XDG_CONFIG_HOME, which
-// the daemon inherits from this process.
-class ExactQuantaConfig {
-public:
-  ExactQuantaConfig() : dir_("palvex-pw-config") {
-    const std::filesystem::path drop_ins = dir_.path() / "pipewire" / "pipewire.conf.d";
-    std::filesystem::create_directories(drop_ins);
-    std::ofstream(drop_ins / "exact-quanta.conf")
-        << "context.properties = { clock.power-of-two-quantum = false }\n";
-    if (const char* old = std::getenv("XDG_CONFIG_HOME")) old_ = old;
-    ::setenv("XDG_CONFIG_HOME", dir_.path().c_str(), 1);
-  }
-  ~ExactQuantaConfig() {
-    if (old_) {
-      ::setenv("XDG_CONFIG_HOME", old_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_CONFIG_HOME");
-    }
-  }
-
-private:
-  TempDir dir_;
-  std::optional<std::string> old_;
-};
 
 struct CycleFigures {
   size_t cycles = 0;   // recorder cycles
