@@ -2,11 +2,7 @@
 // sequence that tells each sample's graph time, our recorder checks every sample that comes
 // back: the engine's gain (the fake's 0.5, or the stand-in's), exactly one chunk late,
 // nothing lost.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <thread>
@@ -18,26 +14,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// One request on the engine's JSON control port; its one-line reply.
-std::string json_request(int port, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return "";
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::send(fd, (request + "\n").data(), request.size() + 1, MSG_NOSIGNAL) > 0) {
-    char byte = 0;
-    while (::recv(fd, &byte, 1, 0) == 1 && byte != '\n') reply.push_back(byte);
-  }
-  ::close(fd);
-  return reply;
-}
 
 class AudioThrough : public testing::Test {
 protected:

@@ -40,3 +40,7 @@ private:
   std::unique_ptr<ChildProcess> process_;
   mutable std::string icon_file_;  // as the node advertised it
 };
+
+// One request on the JSON control port of a host on this machine; its one-line reply ("" when
+// none came).
+std::string json_request(int port, const std::string& request);
