@@ -19,7 +19,8 @@ bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
                           InstanceFactory& factory);
 
 // Logs, sets the stop flag, closes the sound-server side, stops the live instance, exit(0).
-// exit_status: 1 after a set-up that failed with an exception, so the operator sees it.
+// exit_status: 1 after a set-up that failed with an exception or a JACK period that was
+// rejected, so that the operator or a supervisor sees it.
 [[noreturn]] void run_shutdown(const HostDifferences& host,
                                const std::function<void()>& close_sound_server,
                                const std::shared_ptr<ProcessingInstance>& live_instance,

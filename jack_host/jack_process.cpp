@@ -44,6 +44,9 @@ extern "C" int on_jack_process(jack_nframes_t frames, void* /*arg*/) PALVEX_REAL
   // The engine only takes whole chunks; a part chunk is never processed.
   if (chunk == 0 || frames % chunk != 0) {
     report_bad_period(frames, chunk);
+    rejected_period.frames.store(frames, std::memory_order_relaxed);
+    rejected_period.chunk.store(chunk, std::memory_order_relaxed);
+    rejected_period.seen.store(1, std::memory_order_release);
     return 1;
   }
 

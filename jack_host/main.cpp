@@ -13,9 +13,27 @@
 
 namespace {
 
-// The audio runs on JACK's thread; main only looks at the stop flag once a second.
-void wait_for_stop() {
-  while (stop_requested.load(std::memory_order_relaxed) == 0) sleep(1);
+enum class WaitEnd { stop_requested, period_rejected };
+
+// The audio runs on JACK's thread; main only looks at the flags once a second. A rejected
+// period comes first: after it no audio passes, whatever else asked for the stop.
+WaitEnd wait_for_stop() {
+  for (;;) {
+    if (rejected_period.seen.load(std::memory_order_acquire) != 0)
+      return WaitEnd::period_rejected;
+    if (stop_requested.load(std::memory_order_relaxed) != 0) return WaitEnd::stop_requested;
+    sleep(1);
+  }
+}
+
+// jackd2 has deactivated the client: a host left running would look healthy with dead audio.
+// Ending with status 1 lets a supervisor restart it with a chunk that fits the new size.
+void report_rejected_period() {
+  PALVEX_LOG(main_logger, 2,
+             "JACK stopped the client after a rejected period of "
+                 << rejected_period.frames.load(std::memory_order_relaxed)
+                 << " frames: the host needs a JACK buffer size that is a multiple of its chunk of "
+                 << rejected_period.chunk.load(std::memory_order_relaxed) << " frames");
 }
 
 // Open only after a set-up that succeeded, or one that an exception cut short.
@@ -47,6 +65,9 @@ int main(int argc, char** argv) {
     PALVEX_LOG(main_logger, 1, "Fatal error while setting up: unknown exception");
     exit_status = 1;
   }
-  if (set_up == 1) wait_for_stop();
+  if (set_up == 1 && wait_for_stop() == WaitEnd::period_rejected) {
+    report_rejected_period();
+    exit_status = 1;
+  }
   run_shutdown(jack_host, close_jack_client, current_instance, exit_status);
 }

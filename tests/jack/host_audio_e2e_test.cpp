@@ -124,8 +124,8 @@ TEST_P(AudioPeriod, the_output_is_the_engines_processing_of_the_same_period) {
 INSTANTIATE_TEST_SUITE_P(JackBufferSizes, AudioPeriod, ::testing::Values(64u, 256u, 1024u));
 
 // jackd2 takes a non-zero result of the process callback as the end of the client's
-// processing and deactivates it: the error is printed once, nothing is processed, and the
-// host keeps running for the operator to see and stop.
+// processing and deactivates it: the error is printed once and nothing is processed. How the
+// host then ends is the lifecycle tests' concern.
 TEST(BadPeriod, a_period_that_is_no_multiple_of_the_chunk_is_rejected_and_reported) {
   START_JACK_SERVER(server, 32, 2, 2);
   HostRun host(server, {}, {{"PALVEX_FAKE_PROCESS_CHUNK", "64"}});
@@ -139,7 +139,29 @@ TEST(BadPeriod, a_period_that_is_no_multiple_of_the_chunk_is_rejected_and_report
       for (float sample : chain.recorder.recorded(channel))
         ASSERT_EQ(sample, 0.0f) << "processed audio on out_" << channel + 1;
   }
-  EXPECT_TRUE(host.process().running()) << host.diagnostics();
+}
+
+// The chunk chosen at start-up still divides the period: the host goes on as if nothing
+// had happened, and a stop is still an ordinary one.
+TEST(BufferSizeChange, to_another_multiple_of_the_chunk_changes_nothing) {
+  START_JACK_SERVER(server, 256, 2, 2);
+  HostRun host(server);
+  {
+    JackProbe probe("probe", JackProbe::observer);
+    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  }
+  ASSERT_TRUE(server.set_buffer_size(512)) << server.log();
+  AudioChain chain(48000);
+  ASSERT_TRUE(chain.connected) << host.diagnostics();
+  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(chain.recorder.record(10s)) << server.log();
+  expect_same_period_processing(chain.recorder, 512, fake_gain);
+
+  host.process().send_signal(SIGTERM);
+  ASSERT_TRUE(host.process().wait_for_exit(5s)) << host.diagnostics();
+  EXPECT_TRUE(host.process().result().exited) << host.diagnostics();
+  EXPECT_EQ(host.process().result().status, 0) << host.diagnostics();
+  EXPECT_EQ(host.process().result().err.find(" ERROR "), std::string::npos) << host.diagnostics();
 }
 
 // A socket that has sent the whole request to 127.0.0.1:port, or -1; reads time out after 3 s.

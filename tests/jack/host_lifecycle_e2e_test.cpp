@@ -136,6 +136,80 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT)
                            return info.param == SIGTERM ? "SIGTERM" : "SIGINT";
                          });
 
+struct UnfitPeriod {
+  const char* name;
+  unsigned start_period;  // the server's buffer size when the host starts
+  unsigned new_size;      // the buffer size it is changed to while the host runs; 0: none
+  EnvChanges env;
+  Engine engine;
+  std::string rejected;  // the real-time record of the first rejected period
+  std::string reason;    // what main logs before it shuts down
+};
+
+void PrintTo(const UnfitPeriod& c, std::ostream* out) { *out << c.name; }
+
+class UnfitBufferSize : public ::testing::TestWithParam<UnfitPeriod> {};
+
+// jackd2 deactivates a client whose process callback fails and never calls it again: a host
+// that stayed would look healthy with dead audio.
+TEST_P(UnfitBufferSize, ends_the_host_in_order_with_status_1_and_nothing_left_listening) {
+  const UnfitPeriod& c = GetParam();
+  START_JACK_SERVER(server, c.start_period, 2, 2);
+  JackProbe probe("probe", JackProbe::observer);
+  const int web_port = free_tcp_port();
+  HostRun host(server, {"-w", std::to_string(web_port), "-vvvvv"}, c.env, c.engine);
+  if (c.new_size != 0) {
+    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+    if (c.engine == Engine::stand_in) {
+      ASSERT_TRUE(wait_for_tcp_port(host.json_port(), 5s)) << host.diagnostics();
+      ASSERT_TRUE(wait_for_tcp_port(web_port, 5s)) << host.diagnostics();
+    }
+    ASSERT_TRUE(server.set_buffer_size(c.new_size)) << server.log();
+  }
+
+  ASSERT_TRUE(host.process().wait_for_exit(10s)) << host.diagnostics();
+  const ProcessResult& result = host.process().result();
+  EXPECT_TRUE(result.exited) << host.diagnostics();
+  EXPECT_EQ(result.status, 1) << host.diagnostics();
+  const std::string& err = result.err;
+  const size_t rejected = err.find(" ERROR " + c.rejected + "\n");
+  const size_t reason = err.find(" ERROR " + c.reason + "\n");
+  const size_t stopping = err.find(" VERB5 MAIN stopping\n");
+  const size_t exiting = err.find(" VERB5 MAIN exiting now\n");
+  // The real-time record reaches the console through the printer thread, so its place among
+  // main's own lines is not fixed.
+  EXPECT_NE(rejected, std::string::npos) << err;
+  ASSERT_NE(reason, std::string::npos) << err;
+  ASSERT_NE(exiting, std::string::npos) << err;
+  EXPECT_LT(reason, stopping) << err;
+  EXPECT_LT(stopping, exiting) << err;
+
+  if (c.engine == Engine::fake) {
+    expect_ordered_shutdown(host.trace());
+  } else {
+    EXPECT_FALSE(wait_for_tcp_port(host.json_port(), 0ms));
+    EXPECT_FALSE(wait_for_tcp_port(web_port, 0ms));
+  }
+  EXPECT_FALSE(probe.port_exists("palvex:in_1"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, UnfitBufferSize,
+    ::testing::Values(
+        UnfitPeriod{"changed_below_the_chunk", 256, 128, {}, Engine::stand_in,
+                    "JACK bad number of frames 128 (expect a multiple of 256)",
+                    "JACK stopped the client after a rejected period of 128 frames: the host "
+                    "needs a JACK buffer size that is a multiple of its chunk of 256 frames"},
+        UnfitPeriod{"changed_above_the_chunk_to_no_multiple", 256, 384, {}, Engine::fake,
+                    "JACK bad number of frames 384 (expect a multiple of 256)",
+                    "JACK stopped the client after a rejected period of 384 frames: the host "
+                    "needs a JACK buffer size that is a multiple of its chunk of 256 frames"},
+        UnfitPeriod{"started_below_the_engines_chunk", 32, 0, {{"PALVEX_FAKE_PROCESS_CHUNK", "64"}},
+                    Engine::fake, "JACK bad number of frames 32 (expect a multiple of 64)",
+                    "JACK stopped the client after a rejected period of 32 frames: the host "
+                    "needs a JACK buffer size that is a multiple of its chunk of 64 frames"}),
+    [](const ::testing::TestParamInfo<UnfitPeriod>& info) { return info.param.name; });
+
 class ServerGoesAway : public ::testing::TestWithParam<int> {};
 
 TEST_P(ServerGoesAway, the_host_notices_within_about_a_second_and_exits_0) {

@@ -107,6 +107,14 @@ bool JackServer::stop(int signal_number, std::chrono::milliseconds timeout) {
   return in_time;
 }
 
+bool JackServer::set_buffer_size(unsigned frames) const {
+  const std::string jack_bufsize = find_on_path("jack_bufsize");
+  if (jack_bufsize.empty()) return false;
+  const ProcessResult result = run_process({jack_bufsize, std::to_string(frames)}, client_env(),
+                                           std::chrono::seconds(10));
+  return result.exited && result.status == 0;
+}
+
 std::string JackServer::log() const {
   return jackd_ ? jackd_->stdout_text() + jackd_->stderr_text() : "jackd or jack_lsp not found";
 }

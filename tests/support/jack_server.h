@@ -33,6 +33,8 @@ public:
   bool running();
   // Ends the server, for tests of a server that goes away; true when it ended in time.
   bool stop(int signal_number, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Changes the buffer size of the running server, as jack_bufsize does for an operator.
+  bool set_buffer_size(unsigned frames) const;
   std::string log() const;  // what jackd printed
 
 private:
