@@ -1,38 +1,23 @@
-// The help text and the version line of the audio hosts (-h, -V).
+// The help text of the audio hosts (-h).
 #include "host_help.h"
 
 #include <ostream>
 
-#include "palvex.h"
+#include "version_line.h"
 
-std::string engine_version_text() {
-  const char* version = palvex_GetVersion();
-  return version != nullptr ? version : "unknown";
-}
-
-void print_version_line(std::ostream& out) {
-  out << "VELMOR Palvex Version " << engine_version_text() << std::endl;
-}
-
-// Every line is flushed: the program exits right after, and a pipe must see it all.
-void print_host_help(std::ostream& out, const char* program, HostVariant variant,
+// Every line is flushed: the program ends right after, and a pipe must see it all.
+void print_host_help(std::ostream& out, const char* program, const HostDescription& host,
                      const HostSettings& settings, const char* proc_verb) {
   print_version_line(out);
   out << (program != nullptr ? program : "") << " [-v] [-j json_port]" << std::endl;
-  if (variant == HostVariant::jack) {
-    out << "  -C, --name=jack_name          JACK client name (current:" << settings.client_name
-        << ")" << std::endl;
-    out << "  -S, --session=jack_session    JACK session name" << std::endl;
-  } else {
-    out << "  -C, --name=pw_name            PipeWire client name (current:"
-        << settings.client_name << ")" << std::endl;
-  }
+  out << host.name_help << settings.client_name << ")" << std::endl;
+  if (host.has_session) out << "  -S, --session=jack_session    JACK session name" << std::endl;
   out << "  -v, --verbose                 Increase verbose level (default PROC_VERB="
       << (proc_verb != nullptr ? proc_verb : "") << ")" << std::endl;
   out << "  -j, --jsonport=port           Port for TCP JSON (default: PROC_PORT="
-      << settings.json_port << ")" << std::endl;
-  out << "  -D, --store=storepath         Storage path (default: STATE_DIR=" << settings.state_dir
-      << ")" << std::endl;
+      << settings.config.json_port << ")" << std::endl;
+  out << "  -D, --store=storepath         Storage path (default: STATE_DIR="
+      << settings.config.state_dir.native() << ")" << std::endl;
   out << "  -N, --state=statename         Storage state filename, if sharing storepath between "
          "instances"
       << std::endl;
@@ -43,16 +28,16 @@ void print_host_help(std::ostream& out, const char* program, HostVariant variant
   out << "  -m, --meta=key=value          Add metadata" << std::endl;
   out << "  -R, --storero                 Storage is read-only" << std::endl;
   out << "  -r, --statero                 Storage state is read-only" << std::endl;
-  out << "  -w, --http=http_port          Port to listen for HTTP (current:" << settings.http_port
-      << ")" << std::endl;
+  out << "  -w, --http=http_port          Port to listen for HTTP (current:"
+      << settings.config.http_port << ")" << std::endl;
   out << "  -s, --https=https_port        Port to listen for HTTPS (current:"
-      << settings.https_port << ")" << std::endl;
+      << settings.config.https_port << ")" << std::endl;
   out << std::endl;
   out << "Information" << std::endl;
   out << "  -V, --version                 Show version" << std::endl;
   out << "  -h, --help                    This help" << std::endl;
   out << std::endl;
-  out << "To JSON: rlwrap telnet 0 " << settings.json_port << std::endl;
+  out << "To JSON: rlwrap telnet 0 " << settings.config.json_port << std::endl;
   out << "      {\"get\":null}                 gets full config" << std::endl;
   out << "      {\"change\":null}              gets only changes" << std::endl;
   out << "      {\"set\":{\"in\":{\"gain\":-30}}}  set the gain to -30 dB" << std::endl;

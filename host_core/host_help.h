@@ -1,11 +1,11 @@
-// The help text and the version line of the audio hosts (-h, -V).
+// The help text of the audio hosts (-h).
 #pragma once
 
 #include <iosfwd>
 
+#include "host_description.h"
 #include "host_options.h"
 
-// proc_verb: the raw PROC_VERB text, or null when it is unset.
-void print_host_help(std::ostream& out, const char* program, HostVariant variant,
+// settings: the values in force where -h stands; proc_verb: the raw PROC_VERB text, or null.
+void print_host_help(std::ostream& out, const char* program, const HostDescription& host,
                      const HostSettings& settings, const char* proc_verb);
-void print_version_line(std::ostream& out);

@@ -10,11 +10,13 @@
 
 #include "host_help.h"
 #include "log.h"
+#include "option_values.h"
+#include "version_line.h"
 
 namespace {
 
 // No flag pointers: getopt_long returns the letter for a long option, so both forms act alike.
-const option jack_option_table[] = {
+const option host_option_table[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {"jsonport", required_argument, nullptr, 'j'},
@@ -33,21 +35,21 @@ const option jack_option_table[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-constexpr size_t option_count = sizeof(jack_option_table) / sizeof(jack_option_table[0]);
+constexpr size_t option_count = sizeof(host_option_table) / sizeof(host_option_table[0]);
 
-// The PipeWire host has no session: the same table without that entry.
-struct PipewireOptionTable {
+// A host without a session: the same table without that entry.
+struct SessionlessOptionTable {
   option entries[option_count - 1];
-  PipewireOptionTable() {
+  SessionlessOptionTable() {
     size_t n = 0;
-    for (const option& entry : jack_option_table)
+    for (const option& entry : host_option_table)
       if (entry.val != 'S') entries[n++] = entry;
   }
 };
 
-const option* option_table(HostVariant variant) {
-  static const PipewireOptionTable pipewire_table;
-  return variant == HostVariant::jack ? jack_option_table : pipewire_table.entries;
+const option* option_table(const HostDescription& host) {
+  static const SessionlessOptionTable sessionless_table;
+  return host.has_session ? host_option_table : sessionless_table.entries;
 }
 
 // Each letter, with ":" when it takes an argument: the string can never drift from the table.
@@ -81,22 +83,22 @@ int verbosity_from_env(const char* text) {
   return 4;
 }
 
-void read_environment(HostVariant variant, HostSettings& settings) {
+void read_environment(const HostDescription& host, HostSettings& settings) {
   const char* state_dir = std::getenv("STATE_DIR");
-  settings.state_dir = state_dir != nullptr ? state_dir : "/usr/share/velmorproc";
-  settings.client_name = variant == HostVariant::jack ? "palvex" : "";
+  settings.config.state_dir = state_dir != nullptr ? state_dir : "/usr/share/velmorproc";
+  settings.client_name = host.client_name;
   set_log_levels(4);  // so that the PROC_VERB warning always reaches the console
 
   if (const char* text = nonempty_env("PROC_PORT")) {
-    settings.json_port = static_cast<uint16_t>(environment_number(text));  // low 16 bits
+    settings.config.json_port = static_cast<uint16_t>(environment_number(text));  // low 16 bits
     settings.deferred_texts.push_back(std::string("ENV proc port ") + text);
   }
   if (const char* text = nonempty_env("HTTP_PORT")) {
-    settings.http_port = static_cast<uint32_t>(environment_number(text));
+    settings.config.http_port = static_cast<uint32_t>(environment_number(text));
     settings.deferred_texts.push_back(std::string("ENV http port ") + text);
   }
   if (const char* text = nonempty_env("HTTPS_PORT")) {
-    settings.https_port = static_cast<uint32_t>(environment_number(text));
+    settings.config.https_port = static_cast<uint32_t>(environment_number(text));
     settings.deferred_texts.push_back(std::string("ENV https port ") + text);
   }
   settings.verbosity = 4;
@@ -106,24 +108,28 @@ void read_environment(HostVariant variant, HostSettings& settings) {
   }
 }
 
-[[noreturn]] void option_error(int letter, const char* problem) {
+// The status main ends with after an option error.
+int option_error(int letter, const char* problem) {
   std::cerr << " option " << static_cast<char>(letter) << problem << std::endl;
-  std::exit(1);
+  return 1;
 }
 
-void add_pair(int letter, KeyValuePairs& pairs) {
+// False when the argument is no key=value pair.
+bool add_pair(KeyValuePairs& pairs) {
   std::pair<std::string, std::string> pair;
-  if (!split_key_value(optarg, pair)) option_error(letter, " needs key=value format");
+  if (!split_key_value(optarg, pair)) return false;
   pairs.push_back(std::move(pair));
+  return true;
 }
 
 }  // namespace
 
-HostSettings read_host_settings(int argc, char** argv, HostVariant variant) {
-  HostSettings settings;
-  read_environment(variant, settings);
+int read_host_options(int argc, char** argv, const HostDescription& host, HostSettings& settings) {
+  settings = HostSettings();
+  read_environment(host, settings);
 
-  const option* table = option_table(variant);
+  HostConfig& config = settings.config;
+  const option* table = option_table(host);
   const std::string letters = short_options(table);
   for (;;) {
     int index = -1;
@@ -131,21 +137,24 @@ HostSettings read_host_settings(int argc, char** argv, HostVariant variant) {
     if (letter == -1) break;
     switch (letter) {
       case 'h':
-        print_host_help(std::cout, argv[0], variant, settings, std::getenv("PROC_VERB"));
-        std::exit(0);
+        print_host_help(std::cout, argv[0], host, settings, std::getenv("PROC_VERB"));
+        return 0;
       case 'V':
         print_version_line(std::cout);
-        std::exit(0);
-      case 'j': read_port_option(optarg, settings.json_port); break;
-      case 'D': settings.state_dir = optarg; break;
-      case 'N': settings.state_filename = optarg; break;
-      case 'O': settings.onair_filename = optarg; break;
-      case 'a': add_pair('a', settings.params); break;
-      case 'm': add_pair('m', settings.metas); break;
-      case 'R': settings.storage_ro = true; break;
-      case 'r': settings.state_ro = true; break;
-      case 'w': read_port_option(optarg, settings.http_port); break;
-      case 's': read_port_option(optarg, settings.https_port); break;
+        return 0;
+      case 'j': read_port_option(optarg, config.json_port); break;
+      case 'D': config.state_dir = optarg; break;
+      case 'N': config.state_filename = optarg; break;
+      case 'O': config.onair_filename = optarg; break;
+      case 'a':
+      case 'm':
+        if (!add_pair(letter == 'a' ? config.params : config.metas))
+          return option_error(letter, " needs key=value format");
+        break;
+      case 'R': config.storage_ro = true; break;
+      case 'r': config.state_ro = true; break;
+      case 'w': read_port_option(optarg, config.http_port); break;
+      case 's': read_port_option(optarg, config.https_port); break;
       case 'C': settings.client_name = optarg; break;
       case 'S': settings.session_id = optarg; break;
       case 'v':
@@ -154,8 +163,8 @@ HostSettings read_host_settings(int argc, char** argv, HostVariant variant) {
       default:
         // optopt is 0 for an unknown or ambiguous long name, which the C library's own
         // diagnostic has just named; a NUL byte would be no help on the console.
-        option_error(optopt != 0 ? optopt : '?', " is unknown");
+        return option_error(optopt != 0 ? optopt : '?', " is unknown");
     }
   }
-  return settings;
+  return options_go_on;
 }

@@ -9,6 +9,7 @@
 #include "log_bridge.h"
 #include "palvex.h"
 #include "signals.h"
+#include "version_line.h"
 
 namespace {
 
@@ -31,9 +32,9 @@ const FormatCheck format_checks[] = {
 
 }  // namespace
 
-void apply_json_port_default(HostSettings& settings) {
-  if (settings.json_port == 0 && settings.http_port == 0 && settings.https_port == 0)
-    settings.json_port = default_json_port;
+void apply_json_port_default(HostConfig& config) {
+  if (config.json_port == 0 && config.http_port == 0 && config.https_port == 0)
+    config.json_port = default_json_port;
 }
 
 void check_engine_format() {
@@ -41,22 +42,7 @@ void check_engine_format() {
     if (check.query() != check.required) throw std::runtime_error(check.error_text);
 }
 
-HostConfig make_host_config(const HostSettings& settings) {
-  HostConfig config;
-  config.state_filename = settings.state_filename;
-  config.onair_filename = settings.onair_filename;
-  config.storage_ro = settings.storage_ro;
-  config.state_ro = settings.state_ro;
-  config.params = settings.params;
-  config.metas = settings.metas;
-  config.state_dir = settings.state_dir;
-  config.json_port = settings.json_port;
-  config.http_port = settings.http_port;
-  config.https_port = settings.https_port;
-  return config;
-}
-
-bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
+bool run_startup_sequence(HostSettings& settings, const HostDescription& host,
                           InstanceFactory& factory) {
   set_log_levels(settings.verbosity);
   start_log_queue_printer();
@@ -66,7 +52,7 @@ bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
   log_sink = forward_library_log;
   palvex_SetLoggerCallback(on_library_log);
 
-  apply_json_port_default(settings);
+  apply_json_port_default(settings.config);
 
   PALVEX_LOG(main_logger, 4, "VELMOR Palvex Version " << engine_version_text());
   // Read before the level was known, so held back until now.
@@ -79,7 +65,7 @@ bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
     return false;
   }
 
-  factory = make_instance_factory(make_host_config(settings));
+  factory = make_instance_factory(settings.config);
 
   // Not before the factory exists: until here a stop signal simply ends the process.
   std::signal(SIGTERM, host.stop_handler);
@@ -87,7 +73,7 @@ bool run_startup_sequence(HostSettings& settings, const HostDifferences& host,
   return true;
 }
 
-void run_shutdown(const HostDifferences& host, const std::function<void()>& close_sound_server,
+void run_shutdown(const HostDescription& host, const std::function<void()>& close_sound_server,
                   const std::shared_ptr<ProcessingInstance>& live_instance, int exit_status) {
   PALVEX_LOG(main_logger, host.shutdown_level, "MAIN stopping");
   if (stop_requested.load(std::memory_order_relaxed) == 0)

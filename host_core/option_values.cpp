@@ -2,7 +2,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "host_options.h"
+#include "option_values.h"
 
 namespace {
 

@@ -1,8 +1,7 @@
-// The host configuration, the instance factory, and the engine instance of one audio host.
+// The instance factory and the engine instance of one audio host, made from a HostConfig.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,23 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "host_config.h"
 #include "palvex.h"
-
-using KeyValuePairs = std::vector<std::pair<std::string, std::string>>;
-
-// The settings that create a processing instance; read only by create_processing_instance.
-struct HostConfig {
-  std::string state_filename;       // -N: state file name, when instances share a directory
-  std::string onair_filename;       // -O: on-air file name, likewise
-  bool storage_ro = false;          // -R
-  bool state_ro = false;            // -r
-  KeyValuePairs params;             // -a pairs, in command-line order
-  KeyValuePairs metas;              // -m pairs, in command-line order
-  std::filesystem::path state_dir;  // STATE_DIR, -D
-  uint16_t json_port = 0;           // PROC_PORT, -j (5010 by default when no web port is set)
-  uint32_t http_port = 0;           // HTTP_PORT, -w; 0: no HTTP listener
-  uint32_t https_port = 0;          // HTTPS_PORT, -s; 0: no HTTPS listener
-};
 
 class ProcessingInstance;
 

@@ -13,6 +13,15 @@
 
 namespace {
 
+const HostDescription jack_host{
+    true,      // -S/--session
+    "palvex",  // the client name before any -C
+    "  -C, --name=jack_name          JACK client name (current:",
+    "",        // JACK is told an empty name as it is
+    on_signal,
+    9,         // "MAIN stopping" and "MAIN exiting now" only from VERB5 on
+};
+
 enum class WaitEnd { stop_requested, period_rejected };
 
 // The audio runs on JACK's thread; main only looks at the flags once a second. A rejected
@@ -47,8 +56,9 @@ void close_jack_client() {
 
 int main(int argc, char** argv) {
   log_bootstrap();
-  HostSettings settings = read_host_settings(argc, argv, HostVariant::jack);
-  const HostDifferences jack_host{on_signal, 9};
+  HostSettings settings;
+  const int options = read_host_options(argc, argv, jack_host, settings);
+  if (options != options_go_on) return options;
   InstanceFactory factory;
   if (!run_startup_sequence(settings, jack_host, factory)) return 1;
 

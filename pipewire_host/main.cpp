@@ -18,8 +18,14 @@
 
 namespace {
 
-// The name the node's application goes by when -C gives none.
-constexpr const char* default_application_name = "palvex-pipewire";
+const HostDescription pipewire_host{
+    false,              // no session
+    "",                 // no client name before -C
+    "  -C, --name=pw_name            PipeWire client name (current:",
+    "palvex-pipewire",  // the node's application name when -C gives none
+    on_pw_signal,
+    5,                  // "MAIN stopping" and "MAIN exiting now" from VERB on
+};
 
 // The set-up never got to run audio: nothing was started that needs stopping, and the exit
 // handlers (the icon file's among them) still run on the way out.
@@ -34,8 +40,9 @@ int fail_setup(const char* text) {
 
 int main(int argc, char** argv) {
   log_bootstrap();
-  HostSettings settings = read_host_settings(argc, argv, HostVariant::pipewire);
-  const HostDifferences pipewire_host{on_pw_signal, 5};
+  HostSettings settings;
+  const int options = read_host_options(argc, argv, pipewire_host, settings);
+  if (options != options_go_on) return options;
   InstanceFactory factory;
   if (!run_startup_sequence(settings, pipewire_host, factory)) return 1;
 
@@ -49,7 +56,7 @@ int main(int argc, char** argv) {
 
   write_icon_file();
   const std::string application_name =
-      settings.client_name.empty() ? default_application_name : settings.client_name;
+      settings.client_name.empty() ? pipewire_host.unnamed_client : settings.client_name;
   if (!create_filter(data, application_name)) return fail_setup("can't create the filter");
   if (connect_filter(data) < 0) return fail_setup("can't connect");
   // The core exists once the filter is connected. A daemon that goes away ends the wait

@@ -1,7 +1,8 @@
-// The settings stage in-process, on every path that does not end the program.
+// The options stage in-process: the settings it fills, and the status it hands main.
 #include <getopt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -9,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "host_descriptions.h"
 #include "host_options.h"
+#include "option_values.h"
 
 namespace {
 
@@ -30,34 +33,36 @@ public:
   }
 };
 
-HostSettings run_stage(HostVariant variant, const Env& env, std::vector<std::string> args) {
+// The stage's status; settings holds what it read.
+int run_stage(const HostDescription& host, const Env& env, std::vector<std::string> args,
+              HostSettings& settings) {
   StageEnvironment scoped(env);
   args.insert(args.begin(), "palvex-test");
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   optind = 0;  // a fresh scan, as in a new process
-  return read_host_settings(static_cast<int>(args.size()), argv.data(), variant);
+  return read_host_options(static_cast<int>(args.size()), argv.data(), host, settings);
 }
 
-HostSettings defaults(HostVariant variant) {
+HostSettings defaults(const HostDescription& host) {
   HostSettings settings;
-  settings.state_dir = "/usr/share/velmorproc";
-  settings.client_name = variant == HostVariant::jack ? "palvex" : "";
+  settings.config.state_dir = "/usr/share/velmorproc";
+  settings.client_name = host.client_name;
   return settings;
 }
 
 void expect_same(const HostSettings& got, const HostSettings& want) {
-  EXPECT_EQ(got.state_filename, want.state_filename);
-  EXPECT_EQ(got.onair_filename, want.onair_filename);
-  EXPECT_EQ(got.storage_ro, want.storage_ro);
-  EXPECT_EQ(got.state_ro, want.state_ro);
-  EXPECT_EQ(got.params, want.params);
-  EXPECT_EQ(got.metas, want.metas);
-  EXPECT_EQ(got.state_dir, want.state_dir);
-  EXPECT_EQ(got.json_port, want.json_port);
-  EXPECT_EQ(got.http_port, want.http_port);
-  EXPECT_EQ(got.https_port, want.https_port);
+  EXPECT_EQ(got.config.state_filename, want.config.state_filename);
+  EXPECT_EQ(got.config.onair_filename, want.config.onair_filename);
+  EXPECT_EQ(got.config.storage_ro, want.config.storage_ro);
+  EXPECT_EQ(got.config.state_ro, want.config.state_ro);
+  EXPECT_EQ(got.config.params, want.config.params);
+  EXPECT_EQ(got.config.metas, want.config.metas);
+  EXPECT_EQ(got.config.state_dir.native(), want.config.state_dir.native());
+  EXPECT_EQ(got.config.json_port, want.config.json_port);
+  EXPECT_EQ(got.config.http_port, want.config.http_port);
+  EXPECT_EQ(got.config.https_port, want.config.https_port);
   EXPECT_EQ(got.client_name, want.client_name);
   EXPECT_EQ(got.session_id, want.session_id);
   EXPECT_EQ(got.verbosity, want.verbosity);
@@ -66,31 +71,31 @@ void expect_same(const HostSettings& got, const HostSettings& want) {
 
 struct StageCase {
   const char* name;
-  HostVariant variant;
+  const HostDescription& host;
   Env env;
   std::vector<std::string> args;
   std::function<void(HostSettings&)> change;  // applied to the variant's defaults
 };
 
-const auto jack = HostVariant::jack;
-const auto pipewire = HostVariant::pipewire;
+const HostDescription& jack = jack_description;
+const HostDescription& pipewire = pipewire_description;
 
-TEST(ReadHostSettings, EnvironmentAndOptionsFillTheSettings) {
+TEST(ReadHostOptions, EnvironmentAndOptionsFillTheSettings) {
   const StageCase cases[] = {
       {"nothing set, JACK", jack, {}, {}, [](HostSettings&) {}},
       {"nothing set, PipeWire", pipewire, {}, {}, [](HostSettings&) {}},
       {"empty STATE_DIR is kept", jack, {{"STATE_DIR", ""}}, {},
-       [](HostSettings& s) { s.state_dir = ""; }},
+       [](HostSettings& s) { s.config.state_dir = ""; }},
       {"-D overrides STATE_DIR", jack, {{"STATE_DIR", "/srv/a"}}, {"-D", "/srv/b"},
-       [](HostSettings& s) { s.state_dir = "/srv/b"; }},
+       [](HostSettings& s) { s.config.state_dir = "/srv/b"; }},
       {"ports and verbosity from the environment", jack,
        {{"PROC_PORT", "70000"}, {"HTTP_PORT", "-1"}, {"HTTPS_PORT", "12ab"},
         {"PROC_VERB", "-vvvv"}},
        {},
        [](HostSettings& s) {
-         s.json_port = 4464;
-         s.http_port = 4294967295u;
-         s.https_port = 12;
+         s.config.json_port = 4464;
+         s.config.http_port = 4294967295u;
+         s.config.https_port = 12;
          s.verbosity = 8;
          s.deferred_texts = {"ENV proc port 70000", "ENV http port -1", "ENV https port 12ab",
                              "ENV PROC_VERB -vvvv"};
@@ -101,7 +106,7 @@ TEST(ReadHostSettings, EnvironmentAndOptionsFillTheSettings) {
       {"a port text without digits gives 0 but is shown raw", pipewire,
        {{"PROC_PORT", "abc"}, {"HTTP_PORT", " 80"}}, {},
        [](HostSettings& s) {
-         s.http_port = 80;
+         s.config.http_port = 80;
          s.deferred_texts = {"ENV proc port abc", "ENV http port  80"};
        }},
       {"environment numbers stop at 32 bits", jack,
@@ -109,9 +114,9 @@ TEST(ReadHostSettings, EnvironmentAndOptionsFillTheSettings) {
         {"HTTPS_PORT", "-99999999999"}},
        {},
        [](HostSettings& s) {
-         s.json_port = 65535;
-         s.http_port = 2147483647u;
-         s.https_port = 2147483648u;
+         s.config.json_port = 65535;
+         s.config.http_port = 2147483647u;
+         s.config.https_port = 2147483648u;
          s.deferred_texts = {"ENV proc port 99999999999", "ENV http port 99999999999",
                              "ENV https port -99999999999"};
        }},
@@ -141,57 +146,57 @@ TEST(ReadHostSettings, EnvironmentAndOptionsFillTheSettings) {
         "m=1", "-m", "n=", "-C", "one", "-C", "two", "-S", "sess", "-j", "6000", "-w", "8080",
         "-s", "8443", "-D", "/srv/x"},
        [](HostSettings& s) {
-         s.state_filename = "s.st";
-         s.onair_filename = "o.st";
-         s.storage_ro = s.state_ro = true;
-         s.params = {{"k", "v"}, {"", "x"}, {"k", "w"}};
-         s.metas = {{"m", "1"}, {"n", ""}};
+         s.config.state_filename = "s.st";
+         s.config.onair_filename = "o.st";
+         s.config.storage_ro = s.config.state_ro = true;
+         s.config.params = {{"k", "v"}, {"", "x"}, {"k", "w"}};
+         s.config.metas = {{"m", "1"}, {"n", ""}};
          s.client_name = "two";
          s.session_id = "sess";
-         s.json_port = 6000;
-         s.http_port = 8080;
-         s.https_port = 8443;
-         s.state_dir = "/srv/x";
+         s.config.json_port = 6000;
+         s.config.http_port = 8080;
+         s.config.https_port = 8443;
+         s.config.state_dir = "/srv/x";
        }},
       {"every long option", jack, {},
        {"--state=s.st", "--onair=o.st", "--storero", "--statero", "--param=a=b=c",
         "--meta=m=1", "--name=n", "--session=x", "--jsonport=1", "--http=2", "--https", "3",
         "--store=/d"},
        [](HostSettings& s) {
-         s.state_filename = "s.st";
-         s.onair_filename = "o.st";
-         s.storage_ro = s.state_ro = true;
-         s.params = {{"a", "b=c"}};
-         s.metas = {{"m", "1"}};
+         s.config.state_filename = "s.st";
+         s.config.onair_filename = "o.st";
+         s.config.storage_ro = s.config.state_ro = true;
+         s.config.params = {{"a", "b=c"}};
+         s.config.metas = {{"m", "1"}};
          s.client_name = "n";
          s.session_id = "x";
-         s.json_port = 1;
-         s.http_port = 2;
-         s.https_port = 3;
-         s.state_dir = "/d";
+         s.config.json_port = 1;
+         s.config.http_port = 2;
+         s.config.https_port = 3;
+         s.config.state_dir = "/d";
        }},
       {"unique abbreviations", jack, {},
        {"--json=6000", "--sess=x", "--na", "n", "--par=a=b", "--me=c=d", "--verb", "--onai=o"},
        [](HostSettings& s) {
-         s.json_port = 6000;
+         s.config.json_port = 6000;
          s.session_id = "x";
          s.client_name = "n";
-         s.params = {{"a", "b"}};
-         s.metas = {{"c", "d"}};
+         s.config.params = {{"a", "b"}};
+         s.config.metas = {{"c", "d"}};
          s.verbosity = 5;
-         s.onair_filename = "o";
+         s.config.onair_filename = "o";
        }},
       {"attached short arguments", pipewire, {}, {"-j6000", "-Cpw", "-ak=v", "-Rr"},
        [](HostSettings& s) {
-         s.json_port = 6000;
+         s.config.json_port = 6000;
          s.client_name = "pw";
-         s.params = {{"k", "v"}};
-         s.storage_ro = s.state_ro = true;
+         s.config.params = {{"k", "v"}};
+         s.config.storage_ro = s.config.state_ro = true;
        }},
       {"words that are not options are ignored anywhere", jack, {},
        {"first", "-j", "6000", "middle", "-C", "x", "last"},
        [](HostSettings& s) {
-         s.json_port = 6000;
+         s.config.json_port = 6000;
          s.client_name = "x";
        }},
       {"-- ends the options", jack, {}, {"-C", "x", "--", "-j", "6000"},
@@ -199,7 +204,7 @@ TEST(ReadHostSettings, EnvironmentAndOptionsFillTheSettings) {
       {"blank -j keeps the environment's port", jack, {{"PROC_PORT", "7000"}},
        {"-j", "", "-w", " "},
        [](HostSettings& s) {
-         s.json_port = 7000;
+         s.config.json_port = 7000;
          s.deferred_texts = {"ENV proc port 7000"};
        }},
       {"-j abc switches the environment's port off", jack, {{"PROC_PORT", "7000"}},
@@ -207,21 +212,69 @@ TEST(ReadHostSettings, EnvironmentAndOptionsFillTheSettings) {
        [](HostSettings& s) { s.deferred_texts = {"ENV proc port 7000"}; }},
       {"option ports saturate", pipewire, {}, {"-j", "70000", "-w", "99999999999", "-s", "-1"},
        [](HostSettings& s) {
-         s.json_port = 65535;
-         s.http_port = 4294967295u;
-         s.https_port = 4294967295u;
+         s.config.json_port = 65535;
+         s.config.http_port = 4294967295u;
+         s.config.https_port = 4294967295u;
        }},
       {"later options win", jack, {}, {"-j", "1", "-j", "2", "-N", "a", "-N", "b"},
        [](HostSettings& s) {
-         s.json_port = 2;
-         s.state_filename = "b";
+         s.config.json_port = 2;
+         s.config.state_filename = "b";
        }},
   };
   for (const StageCase& c : cases) {
     SCOPED_TRACE(c.name);
-    HostSettings want = defaults(c.variant);
+    HostSettings want = defaults(c.host);
     c.change(want);
-    expect_same(run_stage(c.variant, c.env, c.args), want);
+    HostSettings got;
+    ASSERT_EQ(run_stage(c.host, c.env, c.args, got), options_go_on);
+    expect_same(got, want);
+  }
+}
+
+struct EndCase {
+  const char* name;
+  const HostDescription& host;
+  std::vector<std::string> args;
+  int status;
+  size_t out_lines;      // on standard output, the version line first
+  const char* err_tail;  // our line, which ends standard error; empty: nothing there
+};
+
+// Help, version and option errors hand main its status instead of ending the program here.
+TEST(ReadHostOptions, HelpVersionAndErrorsReturnTheStatusMainEndsWith) {
+  const EndCase cases[] = {
+      {"-h, JACK", jack, {"-h"}, 0, 32, ""},
+      {"-h, PipeWire", pipewire, {"--help"}, 0, 31, ""},
+      {"-V", jack, {"-V"}, 0, 1, ""},
+      {"-V before -h", pipewire, {"-j", "1", "-V", "-h"}, 0, 1, ""},
+      {"-h before -V", jack, {"-h", "-V"}, 0, 32, ""},
+      {"unknown option", jack, {"-C", "x", "-x", "-h"}, 1, 0, " option x is unknown\n"},
+      {"-S on PipeWire", pipewire, {"-S", "s"}, 1, 0, " option S is unknown\n"},
+      {"missing argument", pipewire, {"-j"}, 1, 0, " option j is unknown\n"},
+      {"-a without =", jack, {"-a", "k", "-V"}, 1, 0, " option a needs key=value format\n"},
+      {"-m empty", pipewire, {"-a", "k=v", "-m", ""}, 1, 0, " option m needs key=value format\n"},
+  };
+  for (const EndCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostSettings settings;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = run_stage(c.host, {}, c.args, settings);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), c.out_lines) << out;
+    if (c.out_lines > 0) {
+      EXPECT_EQ(out.rfind("VELMOR Palvex Version ", 0), 0u) << out;
+    }
+    const std::string tail = c.err_tail;
+    if (tail.empty()) {
+      EXPECT_EQ(err, "");
+    } else {
+      ASSERT_GE(err.size(), tail.size()) << err;
+      EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+    }
   }
 }
 

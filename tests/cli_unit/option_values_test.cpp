@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "host_options.h"
+#include "option_values.h"
 
 namespace {
 

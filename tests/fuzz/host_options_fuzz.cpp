@@ -1,4 +1,4 @@
-// Fuzz target: both audio hosts' environment and option stage, which ends the program itself.
+// Fuzz target: both audio hosts' environment and option stage.
 //
 // Input: a header line whose letters choose the variant (p: PipeWire, else JACK) and the
 // environment variables that are set (D STATE_DIR, P PROC_PORT, H HTTP_PORT, S HTTPS_PORT,
@@ -10,9 +10,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "child_runner.h"
 #include "fuzz_input.h"
+#include "host_descriptions.h"
 #include "host_options.h"
+#include "option_values.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ const std::vector<fuzz::EnvironmentLetter> environment_letters = {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   opterr = 0;  // the C library's diagnostics would only flood the fuzzer's output
+  fuzz::silence_standard_streams();
   return 0;
 }
 
@@ -39,16 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ArgumentVector argv(pipewire ? "palvex-pipewire" : "palvex-jack",
                             {lines.begin() + first_argument, lines.end()});
 
-  const int status = run_in_child([&]() {
-    fuzz::silence_standard_streams();
-    optind = 0;  // a fresh scan, as at program start
-    const HostSettings settings = read_host_settings(
-        argv.argc(), argv.argv(), pipewire ? HostVariant::pipewire : HostVariant::jack);
-    if (settings.verbosity < 4 || settings.verbosity > 10) fail("verbosity out of 4 to 10");
-    if (settings.deferred_texts.size() > 4) fail("more than four deferred texts");
-    if (pipewire && !settings.session_id.empty()) fail("a session id in the PipeWire host");
-    return 2;  // the stage came to its end; 0 and 1 are its own exits
-  });
-  if (status < 0 || status > 2) fail("an exit status other than 0 or 1");
+  optind = 0;  // a fresh scan, as at program start
+  HostSettings settings;
+  const HostDescription& host = pipewire ? pipewire_description : jack_description;
+  const int status = read_host_options(argv.argc(), argv.argv(), host, settings);
+  if (status != options_go_on) {
+    if (status != 0 && status != 1) fail("an exit status other than 0 or 1");
+    return 0;
+  }
+  if (settings.verbosity < 4 || settings.verbosity > 10) fail("verbosity out of 4 to 10");
+  if (settings.deferred_texts.size() > 4) fail("more than four deferred texts");
+  if (pipewire && !settings.session_id.empty()) fail("a session id in the PipeWire host");
   return 0;
 }

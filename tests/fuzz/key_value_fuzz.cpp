@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "host_options.h"
+#include "option_values.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-// Fuzz target: palvex-webfront's environment and options, its main run against the fake engine.
+// Fuzz target: palvex-webfront's environment and option stage.
 //
 // Input: a header line whose letters choose the environment variables that are set (w
 // HTTP_PORT, s HTTPS_PORT, p PROC_PORT, i PROC_IP, v PROC_VERB), one line for each of their
-// values, then one line per argument. The stop flag is set first, so main's wait ends at once.
+// values, then one line per argument.
 #include <getopt.h>
 
 #include <cstdint>
@@ -11,9 +11,8 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "signals.h"
-
-int webfront_main(int argc, char** argv);  // web_front/main.cpp, built with -Dmain=webfront_main
+#include "option_values.h"
+#include "webfront_options.h"
 
 namespace {
 
@@ -26,7 +25,6 @@ const std::vector<fuzz::EnvironmentLetter> environment_letters = {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   opterr = 0;  // the C library's diagnostics would only flood the fuzzer's output
   fuzz::silence_standard_streams();
-  ::unsetenv("PALVEX_FAKE_STOP_RESULT");  // the fake's stop then gives 0
   return 0;
 }
 
@@ -36,9 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ArgumentVector argv("palvex-webfront", {lines.begin() + first_argument, lines.end()});
 
   optind = 0;  // a fresh scan, as at program start
-  stop_requested.store(1);
-  const int status = webfront_main(argv.argc(), argv.argv());
-  if (status != 0 && status != 1) {
+  WebfrontSettings settings;
+  const int status = read_webfront_options(argv.argc(), argv.argv(), settings);
+  if (status != options_go_on && status != 0 && status != 1) {
     std::fprintf(stderr, "webfront: exit status %d\n", status);
     std::abort();
   }

@@ -1,16 +1,21 @@
 // Steps of the start-up sequence that only a created instance shows, and the shutdown skeleton.
 #include <fcntl.h>
+#include <getopt.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "engine_trace.h"
+#include "host_descriptions.h"
 #include "host_startup.h"
 #include "log_capture.h"
+#include "option_values.h"
 #include "signals.h"
 
 TraceFile engine_trace;
@@ -36,12 +41,11 @@ const PortCase port_cases[] = {
 
 TEST(StartupSteps, JsonPortDefaultsTo5010OnlyWhenNoPortIsSet) {
   for (const PortCase& c : port_cases) {
-    HostSettings settings;
-    settings.json_port = c.json;
-    settings.http_port = c.http;
-    settings.https_port = c.https;
-    apply_json_port_default(settings);
-    const HostConfig config = make_host_config(settings);
+    HostConfig config;
+    config.json_port = c.json;
+    config.http_port = c.http;
+    config.https_port = c.https;
+    apply_json_port_default(config);
     EXPECT_EQ(config.json_port, c.json_after) << c.json << " " << c.http << " " << c.https;
     EXPECT_EQ(config.http_port, c.http);
     EXPECT_EQ(config.https_port, c.https);
@@ -51,10 +55,10 @@ TEST(StartupSteps, JsonPortDefaultsTo5010OnlyWhenNoPortIsSet) {
 TEST(StartupSteps, TheFactoryGivesTheEngineTheDefaultedJsonPort) {
   RecordingSink sink;
   ScopedMainLogger logger(4, sink);
-  HostSettings settings;
-  apply_json_port_default(settings);
-  InstanceFactory factory = make_instance_factory(make_host_config(settings));
-  settings.json_port = 1;  // the factory holds its own copy
+  HostConfig config;
+  apply_json_port_default(config);
+  InstanceFactory factory = make_instance_factory(config);
+  config.json_port = 1;  // the factory holds its own copy
 
   engine_trace.mark();
   auto instance = factory(64);
@@ -65,28 +69,46 @@ TEST(StartupSteps, TheFactoryGivesTheEngineTheDefaultedJsonPort) {
   EXPECT_EQ(calls[0].substr(calls[0].rfind(' ')), " 5010");
 }
 
-TEST(StartupSteps, HostConfigCarriesEverySetting) {
+// The settings hold the record the factory copies: what the options set is what the engine gets.
+TEST(StartupSteps, EveryOptionReachesTheEngineThroughTheFactory) {
+  RecordingSink sink;
+  ScopedMainLogger logger(4, sink);
+  for (const char* name : {"STATE_DIR", "PROC_PORT", "HTTP_PORT", "HTTPS_PORT", "PROC_VERB"})
+    unsetenv(name);
+  std::vector<std::string> args = {"palvex-jack", "-N", "s.st", "-O", "o.air", "-R", "-r",
+                                   "-a", "A=1", "-m", "M=3", "-D", "/var/lib/palvex",
+                                   "-j", "6001", "-w", "8081", "-s", "8444"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  optind = 0;
   HostSettings settings;
-  settings.state_filename = "s.st";
-  settings.onair_filename = "o.air";
-  settings.storage_ro = true;
-  settings.params = {{"A", "1"}, {"B", "2"}};
-  settings.metas = {{"M", "3"}};
-  settings.state_dir = "/var/lib/palvex";
-  settings.json_port = 1;
-  settings.http_port = 2;
-  settings.https_port = 3;
-  const HostConfig config = make_host_config(settings);
-  EXPECT_EQ(config.state_filename, "s.st");
-  EXPECT_EQ(config.onair_filename, "o.air");
-  EXPECT_TRUE(config.storage_ro);
-  EXPECT_FALSE(config.state_ro);
-  EXPECT_EQ(config.params, settings.params);
-  EXPECT_EQ(config.metas, settings.metas);
-  EXPECT_EQ(config.state_dir, std::filesystem::path("/var/lib/palvex"));
-  EXPECT_EQ(config.json_port, 1);
-  EXPECT_EQ(config.http_port, 2u);
-  EXPECT_EQ(config.https_port, 3u);
+  ASSERT_EQ(read_host_options(static_cast<int>(args.size()), argv.data(), jack_description,
+                              settings),
+            options_go_on);
+
+  engine_trace.mark();
+  auto instance = make_instance_factory(settings.config)(64);
+  ASSERT_NE(instance, nullptr);
+  instance.reset();
+  // Handles are numbered per process; only the values count here.
+  Lines calls;
+  for (const std::string& line :
+       calls_of(engine_trace.take(), {"palvex_SetParameter", "palvex_InitProcess3",
+                                      "palvex_SetMetadata", "palvex_StartUpdateThread",
+                                      "palvex_Webserver"}))
+    calls.push_back(std::regex_replace(line, std::regex(" (set|proc|web)[0-9]+"), ""));
+  EXPECT_EQ(calls, (Lines{
+      "palvex_SetParameter \"STATE_FILENAME\" \"s.st\"",
+      "palvex_SetParameter \"STATE_ONAIR\" \"o.air\"",
+      "palvex_SetParameter \"STORAGE_RO\" \"1\"",
+      "palvex_SetParameter \"STATE_RO\" \"1\"",
+      "palvex_SetParameter \"A\" \"1\"",
+      "palvex_InitProcess3 \"/var/lib/palvex\" 64",
+      "palvex_SetMetadata \"M\" \"3\"",
+      "palvex_StartUpdateThread 6001",
+      "palvex_Webserver 8081 8444",
+  }));
 }
 
 // Writes each record to stderr as the console would, for the death-test matcher.
@@ -146,8 +168,9 @@ const ShutdownCase shutdown_cases[] = {
   auto close_sound_server = [] {
     mark_in_trace("close_sound_server stop_requested=" + std::to_string(stop_requested.load()));
   };
-  run_shutdown(HostDifferences{on_signal, c.shutdown_level}, close_sound_server, instance,
-               c.exit_status);
+  HostDescription host = jack_description;
+  host.shutdown_level = c.shutdown_level;
+  run_shutdown(host, close_sound_server, instance, c.exit_status);
 }
 
 void PrintTo(const ShutdownCase& c, std::ostream* out) { *out << c.name; }
