@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -33,16 +34,29 @@ public:
   }
 };
 
+// A stage that ended the program itself would end this test with status 0, a pass to CTest.
+bool inside_stage = false;
+void fail_if_ended_inside_stage() {
+  if (!inside_stage) return;
+  std::fputs("the options stage ended the program instead of returning its status\n", stderr);
+  std::_Exit(1);
+}
+
 // The stage's status; settings holds what it read.
 int run_stage(const HostDescription& host, const Env& env, std::vector<std::string> args,
               HostSettings& settings) {
+  static const int guarded = std::atexit(fail_if_ended_inside_stage);
+  EXPECT_EQ(guarded, 0);
   StageEnvironment scoped(env);
   args.insert(args.begin(), "palvex-test");
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   optind = 0;  // a fresh scan, as in a new process
-  return read_host_options(static_cast<int>(args.size()), argv.data(), host, settings);
+  inside_stage = true;
+  const int status = read_host_options(static_cast<int>(args.size()), argv.data(), host, settings);
+  inside_stage = false;
+  return status;
 }
 
 HostSettings defaults(const HostDescription& host) {
