@@ -35,11 +35,20 @@ palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters se
   try {
     ProcessSettings settings = set != nullptr ? read_settings(*set) : ProcessSettings{};
     // A state file name is a name in the storage directory, never a way out of it.
-    for (const std::string* name : {&settings.state_filename, &settings.onair_filename}) {
+    const std::pair<const std::string*, const char*> names[] = {
+        {&settings.state_filename, "State file name (STATE_FILENAME, -N) \""},
+        {&settings.onair_filename, "On-air file name (STATE_ONAIR, -O) \""}};
+    for (const auto& [name, what] : names) {
       if (!is_plain_file_name(*name)) {
-        log(kError, "State file name \"" + *name + "\" is not a plain file name");
+        log(kError, what + *name + "\" is not a plain file name");
         return nullptr;
       }
+    }
+    // Each on-air write would replace the saved state, and the next start would call it corrupt.
+    if (settings.state_filename == settings.onair_filename) {
+      log(kError, "State file (STATE_FILENAME, -N) and on-air file (STATE_ONAIR, -O) are both \"" +
+                      settings.state_filename + "\": they must be two files");
+      return nullptr;
     }
     auto process = std::make_unique<palvex_ProcessData>();
     process->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -139,15 +139,43 @@ TEST(EngineState, AMissingDirectoryMeansDefaults) {
 
 TEST(EngineState, StateFileNamesMustStayInTheDirectory) {
   TempDir dir;
-  LogCapture log;
+  const std::pair<const char*, const char*> keys[] = {
+      {"STATE_FILENAME", "State file name (STATE_FILENAME, -N) \""},
+      {"STATE_ONAIR", "On-air file name (STATE_ONAIR, -O) \""}};
   for (const char* name : {"../escape", "/tmp/x", ".", "..", ""}) {
-    for (const char* key : {"STATE_FILENAME", "STATE_ONAIR"}) {
+    for (const auto& [key, message] : keys) {
+      LogCapture log;
       palvex_Parameters set = palvex_NewParameters();
       palvex_SetParameter(set, key, name);
       EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, 64), nullptr) << key << "=" << name;
       palvex_FreeParameters(set);
+      // The operator learns which of the two names is wrong.
+      EXPECT_TRUE(log.contains(message + std::string(name) + "\" is not a plain file name"))
+          << key << "=" << name;
     }
   }
-  EXPECT_TRUE(log.contains("is not a plain file name"));
   EXPECT_TRUE(files_in(dir.path()).empty());
+}
+
+// The on-air write would replace the saved state, which the next start would call corrupt.
+TEST(EngineState, StateAndOnAirFileMustDiffer) {
+  TempDir dir;
+  write_file(dir.file("same"), "{\"in\":{\"gain\":-5}}\n");
+  const std::vector<std::pair<std::string, std::string>> cases[] = {
+      {{"STATE_FILENAME", "same"}, {"STATE_ONAIR", "same"}},
+      {{"STATE_ONAIR", "palvex.state"}},
+      {{"STATE_FILENAME", "palvex.onair"}},
+  };
+  for (const auto& parameters : cases) {
+    LogCapture log;
+    palvex_Parameters set = palvex_NewParameters();
+    for (const auto& [key, value] : parameters) palvex_SetParameter(set, key.c_str(), value.c_str());
+    EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, 64), nullptr) << parameters[0].second;
+    palvex_FreeParameters(set);
+    EXPECT_TRUE(log.contains("State file (STATE_FILENAME, -N) and on-air file (STATE_ONAIR, -O) "
+                             "are both"))
+        << parameters[0].second;
+  }
+  EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"same"}));
+  EXPECT_EQ(read_file(dir.file("same")), "{\"in\":{\"gain\":-5}}\n");
 }
