@@ -1,7 +1,9 @@
 // The configuration tree: validation, merge, change detection and the meters window.
 #include "config_tree.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 #include "engine_log.h"
 #include "protocol.h"
@@ -14,6 +16,14 @@ static json gain_json(double db) {
   // Whole numbers print as the operator typed them ({"gain":-30}, not -30.0).
   if (std::trunc(db) == db) return static_cast<long long>(db);
   return db;
+}
+
+// The double nearest the float's shortest text, so it prints as 0.2 and not 0.20000000298023224.
+static double shortest(float value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
+  *end = '\0';
+  return std::strtod(text, nullptr);
 }
 
 std::string check_set(const json& changes) {
@@ -69,7 +79,8 @@ json ConfigTree::onair_locked() const {
 
 json ConfigTree::tree() {
   json meters = json::array();
-  for (auto& peak : audio_->out_peak) meters.push_back(peak.exchange(0.0f, std::memory_order_relaxed));
+  for (auto& peak : audio_->out_peak)
+    meters.push_back(shortest(peak.exchange(0.0f, std::memory_order_relaxed)));
   std::lock_guard<std::mutex> lock(live_->mutex);
   json whole = settings_locked();
   whole["meters"] = {{"out_peak", std::move(meters)}};

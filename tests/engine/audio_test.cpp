@@ -143,3 +143,30 @@ TEST(EngineAudio, MetersShowThePeakSinceTheLastRead) {
   tree = client.request(R"({"get":null})");
   EXPECT_EQ(tree["meters"]["out_peak"], nlohmann::json::parse("[0.0,0.0]"));
 }
+
+// A peak reads back as the very float the audio path measured, in its shortest text.
+TEST(EngineAudio, MetersPrintAsTheFloatsTheyAre) {
+  TempDir dir;
+  int port = free_tcp_port();
+  RunningProcess process(options_on_port(dir, port));
+  ASSERT_EQ(process.ready(), 0);
+  JsonClient client(port);
+  struct Case {
+    float scale;  // the left peak; the right one is half of it
+    const char* printed;
+  };
+  const Case cases[] = {{0.2f, "[0.2,0.1]"},
+                        {0.8f, "[0.8,0.4]"},
+                        {1.0f / 3.0f, "[0.33333334,0.16666667]"},
+                        {1e-6f, "[1e-06,5e-07]"}};
+  for (const Case& c : cases) {
+    Chunk chunk(64, c.scale);
+    run_chunk_realtime(process.get(), chunk.in, chunk.out);
+    client.send_text("{\"get\":null}\n");
+    const std::string line = client.read_line();
+    EXPECT_NE(line.find(std::string("\"out_peak\":") + c.printed), std::string::npos)
+        << c.printed << " in " << line;
+    const auto peaks = nlohmann::json::parse(line)["meters"]["out_peak"];
+    EXPECT_EQ(peaks[0].get<float>(), c.scale) << c.printed;
+  }
+}
