@@ -8,14 +8,14 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 
 #include "config_tree.h"
 #include "engine_log.h"
 #include "protocol.h"
 
 namespace engine {
+
+constexpr size_t kMaxStateBytes = 1024 * 1024;  // a saved state is a few dozen bytes
 
 StateStore::StateStore(std::string directory, const ProcessSettings& settings)
     : directory_(std::move(directory)),
@@ -38,6 +38,35 @@ static std::string time_stamp() {
   return text;
 }
 
+// The whole file when it is a regular file of sane size; otherwise false, with why unless it
+// does not exist. A FIFO would block the start and a device would never end, so neither is read.
+static bool read_state_file(const std::string& path, std::string& text, std::string& why) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) why = std::strerror(errno);
+    return false;
+  }
+  struct stat info{};
+  if (fstat(fd, &info) != 0)
+    why = std::strerror(errno);
+  else if (!S_ISREG(info.st_mode))
+    why = "not a regular file";
+  else if (info.st_size > static_cast<off_t>(kMaxStateBytes))
+    why = "larger than " + std::to_string(kMaxStateBytes) + " bytes";
+  char buffer[4096];
+  while (why.empty()) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) why = std::strerror(errno);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+    if (text.size() > kMaxStateBytes)  // grew since fstat
+      why = "larger than " + std::to_string(kMaxStateBytes) + " bytes";
+  }
+  close(fd);
+  return why.empty();
+}
+
 nlohmann::json StateStore::load() {
   if (directory_.empty()) {
     log(kWarn, "No storage directory given: starting with defaults, state is not kept");
@@ -56,25 +85,13 @@ nlohmann::json StateStore::load() {
     return nullptr;
   }
   const std::string path = path_of(state_name_);
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) {
+  std::string text, unreadable;
+  if (!read_state_file(path, text, unreadable)) {
+    if (unreadable.empty()) {
       log(kInfo, "No state file " + path + " yet: starting with defaults");
       return nullptr;
     }
-    log(kError, "State file " + path + " cannot be read (" + std::strerror(errno) +
-                    "): starting with defaults; it is left untouched and never overwritten");
-    state_blocked_ = true;
-    return nullptr;
-  }
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
-  const int read_errno = errno;
-  close(fd);
-  if (got < 0) {
-    log(kError, "State file " + path + " cannot be read (" + std::strerror(read_errno) +
+    log(kError, "State file " + path + " cannot be read (" + unreadable +
                     "): starting with defaults; it is left untouched and never overwritten");
     state_blocked_ = true;
     return nullptr;

@@ -1,7 +1,13 @@
 // The state files in the storage directory: kept across a restart, read-only modes, corruption.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "engine_fixture.h"
@@ -122,6 +128,51 @@ TEST(EngineState, AStateFileThatCannotBeReadIsNeverOverwritten) {
   EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-2}}})"), -2);
   EXPECT_TRUE(log.contains("cannot be read"));
   EXPECT_TRUE(fs::is_directory(dir.path() / "palvex.state"));
+}
+
+// A state file must be a regular file of sane size: a FIFO would hold the start for ever and a
+// device would be read without end. Such a file is left as it is and never overwritten.
+TEST(EngineState, AStateFileThatIsNotARegularFileOfSaneSizeIsNotRead) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+  };
+  const std::string valid = "{\"in\":{\"gain\":-5}}";
+  const Case cases[] = {
+      {"fifo", [](const fs::path& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }},
+      {"symlink to a device", [](const fs::path& path) { fs::create_symlink("/dev/null", path); }},
+      {"larger than 1 MiB",
+       [&](const fs::path& path) { write_file(path, valid + std::string(1024 * 1024, ' ')); }},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const fs::path path = dir.path() / "palvex.state";
+    c.make(path);
+    const auto type = fs::symlink_status(path).type();
+    const auto size = fs::is_regular_file(fs::symlink_status(path)) ? fs::file_size(path) : 0;
+    // Should a start block on the FIFO, a writer that comes and goes releases it.
+    std::atomic<bool> done{false};
+    std::thread unblock([&] {
+      for (int i = 0; i < 300 && !done; ++i) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+    LogCapture log;
+    EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-2}}})"), -2) << c.name;
+    done = true;
+    unblock.join();
+    EXPECT_TRUE(log.contains("State file " + path.string() + " cannot be read")) << c.name;
+    EXPECT_FALSE(log.contains("is corrupt")) << c.name;
+    EXPECT_FALSE(log.contains("State loaded")) << c.name;
+    EXPECT_EQ(fs::symlink_status(path).type(), type) << c.name;
+    if (size != 0) {
+      EXPECT_EQ(fs::file_size(path), size) << c.name;
+    }
+    EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"palvex.state", "palvex.onair"}))
+        << c.name;
+  }
 }
 
 TEST(EngineState, AMissingDirectoryMeansDefaults) {
