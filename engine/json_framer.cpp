@@ -1,7 +1,5 @@
-// Finds where each JSON value ends without parsing it: brackets, strings and bare words.
+// Finds where each JSON value ends, or the first byte that makes it invalid.
 #include "json_framer.h"
-
-#include <cstring>
 
 namespace engine {
 
@@ -17,7 +15,17 @@ void JsonFramer::compact() {
   if (start_ != kNone) start_ = 0;
 }
 
-bool JsonFramer::next(std::string& value) {
+bool JsonFramer::next(std::string& value, std::string& error) {
+  if (skipping_) {
+    const size_t line_end = buffer_.find('\n', pos_);
+    if (line_end == std::string::npos) {
+      pos_ = buffer_.size();
+      compact();
+      return false;
+    }
+    pos_ = line_end + 1;
+    skipping_ = false;
+  }
   if (start_ == kNone) {
     while (pos_ < buffer_.size() && is_space(buffer_[pos_])) ++pos_;
     if (pos_ == buffer_.size()) {
@@ -25,60 +33,24 @@ bool JsonFramer::next(std::string& value) {
       return false;
     }
     start_ = pos_;
-    const char c = buffer_[pos_++];
-    in_string_ = escape_ = false;
-    if (c == '{' || c == '[') {
-      kind_ = Kind::kContainer;
-      depth_ = 1;
-    } else if (c == '"') {
-      kind_ = Kind::kString;
-      in_string_ = true;
-    } else if (std::strchr("}],:", c) != nullptr) {
-      // A stray delimiter is a value of its own, so that it earns an error and goes.
-      value.assign(buffer_, start_, 1);
-      start_ = kNone;
-      return true;
-    } else {
-      kind_ = Kind::kScalar;
-    }
+    syntax_.reset();
   }
   for (; pos_ < buffer_.size(); ++pos_) {
-    const char c = buffer_[pos_];
-    if (in_string_) {
-      if (escape_)
-        escape_ = false;
-      else if (c == '\\')
-        escape_ = true;
-      else if (c == '"') {
-        in_string_ = false;
-        if (kind_ == Kind::kString) break;
-      }
-      continue;
+    const JsonSyntax::Step step = syntax_.feed(buffer_[pos_]);
+    if (step == JsonSyntax::Step::kMore) continue;
+    error.clear();
+    if (step == JsonSyntax::Step::kError) {
+      error = syntax_.error();
+      // A bad line end is itself where the next line starts.
+      skipping_ = buffer_[pos_] != '\n';
     }
-    if (kind_ == Kind::kScalar) {
-      if (is_space(c) || std::strchr("{}[],:\"", c) != nullptr) {
-        value.assign(buffer_, start_, pos_ - start_);
-        start_ = kNone;
-        return true;
-      }
-      continue;
-    }
-    if (c == '"') {
-      in_string_ = true;
-    } else if (c == '{' || c == '[') {
-      ++depth_;
-    } else if ((c == '}' || c == ']') && --depth_ == 0) {
-      break;
-    }
+    if (step != JsonSyntax::Step::kCompleteBefore) ++pos_;
+    value.assign(buffer_, start_, pos_ - start_);
+    start_ = kNone;
+    return true;
   }
-  if (pos_ == buffer_.size()) {
-    compact();
-    return false;
-  }
-  ++pos_;  // the closing bracket or quote
-  value.assign(buffer_, start_, pos_ - start_);
-  start_ = kNone;
-  return true;
+  compact();
+  return false;
 }
 
 }  // namespace engine

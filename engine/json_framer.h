@@ -4,27 +4,29 @@
 #include <cstddef>
 #include <string>
 
+#include "json_syntax.h"
+
 namespace engine {
 
 class JsonFramer {
 public:
   void feed(const char* data, size_t size);
-  // The text of the next complete value (not yet parsed); false until one is complete.
-  bool next(std::string& value);
+  // The next complete value (its syntax checked, not yet parsed), or, with error set, the text
+  // up to the first byte that made it invalid; false until one or the other is known. After an
+  // error the rest of that line is dropped: the next value starts on the next line.
+  bool next(std::string& value, std::string& error);
   // Bytes held for a value that is not complete yet.
-  size_t pending() const { return buffer_.size() - (start_ == kNone ? pos_ : start_); }
+  size_t pending() const { return start_ == kNone ? 0 : buffer_.size() - start_; }
 
 private:
-  enum class Kind { kContainer, kString, kScalar };
   static constexpr size_t kNone = static_cast<size_t>(-1);
   void compact();
 
   std::string buffer_;
   size_t pos_ = 0;        // next byte to scan
   size_t start_ = kNone;  // first byte of the value being scanned
-  Kind kind_ = Kind::kScalar;
-  int depth_ = 0;
-  bool in_string_ = false, escape_ = false;
+  bool skipping_ = false;  // dropping the rest of a line that held an error
+  JsonSyntax syntax_;
 };
 
 }  // namespace engine

@@ -52,16 +52,13 @@ void finish_with_error(Client& client, const std::string& text) {
 }
 
 void answer_values(ConfigTree& config, Client& client) {
-  std::string text;
-  while (!client.closing && client.framer.next(text)) {
+  std::string text, syntax_error;
+  while (!client.closing && client.framer.next(text, syntax_error)) {
     if (text.size() > kMaxRequestBytes) {
       finish_with_error(client, "Request too large (limit 65536 bytes)");
       return;
     }
-    json request = json::parse(text, nullptr, false);
-    json reply = request.is_discarded() ? error_reply("Invalid JSON: " + text.substr(0, 80))
-                                        : answer_request(config, request, client.last_seen);
-    client.out += to_text(reply) + "\n";
+    client.out += to_text(answer_text(config, text, syntax_error, client.last_seen)) + "\n";
   }
   if (!client.closing && client.framer.pending() > kMaxRequestBytes)
     finish_with_error(client, "Request too large (limit 65536 bytes)");

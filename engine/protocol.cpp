@@ -1,6 +1,8 @@
 // Requests of the control port: {"get":null}, {"change":null} and {"set":{...}}.
 #include "protocol.h"
 
+#include "json_syntax.h"
+
 namespace engine {
 
 using nlohmann::json;
@@ -27,6 +29,23 @@ json answer_request(ConfigTree& config, const json& request, json& last_seen) {
     return changed;
   }
   return error_reply("Unknown request \"" + verb + "\" (use get, change or set)");
+}
+
+// Shows where a bad request went wrong: its text up to the bad byte, the end of it if long.
+static std::string quoted_up_to_error(const std::string& text) {
+  constexpr size_t kShown = 80;
+  if (text.size() <= kShown) return text;
+  return "..." + text.substr(text.size() - kShown);
+}
+
+json answer_text(ConfigTree& config, const std::string& text, const std::string& syntax_error,
+                 json& last_seen) {
+  if (!syntax_error.empty())
+    return error_reply("Invalid JSON (" + syntax_error + "): " + quoted_up_to_error(text));
+  std::string error;
+  json request = parse_json(text, &error);
+  if (request.is_discarded()) return error_reply(error);
+  return answer_request(config, request, last_seen);
 }
 
 }  // namespace engine

@@ -14,6 +14,10 @@ nlohmann::json error_reply(const std::string& text);
 // the difference from it).
 nlohmann::json answer_request(ConfigTree& config, const nlohmann::json& request,
                               nlohmann::json& last_seen);
+// The answer to one request as the framer cut it: syntax_error is the framer's, empty when the
+// text is one whole value.
+nlohmann::json answer_text(ConfigTree& config, const std::string& text,
+                           const std::string& syntax_error, nlohmann::json& last_seen);
 
 }  // namespace engine
 

@@ -11,6 +11,7 @@
 
 #include "config_tree.h"
 #include "engine_log.h"
+#include "json_syntax.h"
 #include "protocol.h"
 
 namespace engine {
@@ -98,11 +99,8 @@ nlohmann::json StateStore::load() {
   }
 
   std::string problem;
-  nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
-  if (state.is_discarded())
-    problem = "not valid JSON";
-  else
-    problem = check_set(state);
+  nlohmann::json state = parse_json(text, &problem);
+  if (!state.is_discarded()) problem = check_set(state);
   if (problem.empty()) {
     log(kInfo, "State loaded from " + path);
     return state;

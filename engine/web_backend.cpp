@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "engine_log.h"
+#include "json_syntax.h"
 #include "protocol.h"
 
 namespace engine {
@@ -125,11 +126,14 @@ WebReply RemoteBackend::ask(const json& request) {
     log(kVerb, "Audio host unreachable at " + where);
     return {502, error_reply("Audio host unreachable at " + where)};
   }
-  json body = json::parse(reply, nullptr, false);
+  // Whoever answers there may answer anything: nothing it sends may nest without bound.
+  std::string error;
+  json body = parse_json(reply, &error);
   if (!body.is_object()) {
     disconnect();
     return {502, error_reply("Audio host at " + address_ + ":" + std::to_string(port_) +
-                             " answered something that is not a JSON object")};
+                             " answered something that is not a JSON object" +
+                             (error.empty() ? "" : " (" + error + ")"))};
   }
   if (body.contains("error")) return {400, body};
   return {200, body};

@@ -12,6 +12,7 @@
 #include <httplib.h>
 
 #include "engine_log.h"
+#include "json_syntax.h"
 #include "protocol.h"
 #include "web_page.h"
 
@@ -85,7 +86,7 @@ void WebServer::add_routes(httplib::Server& server, bool https) {
   server.Post("/api/login", [this, https](const httplib::Request& request,
                                           httplib::Response& response) {
     if (!login_.enabled()) return send_json(response, 403, error_reply("Login is disabled"));
-    json body = json::parse(request.body, nullptr, false);
+    json body = parse_json(request.body);
     if (!body.is_object() || !body.contains("user") || !body["user"].is_string() ||
         !body.contains("secret") || !body["secret"].is_string())
       return send_json(response, 400,
@@ -108,8 +109,9 @@ void WebServer::add_routes(httplib::Server& server, bool https) {
   });
   server.Post("/api/set", [this](const httplib::Request& request, httplib::Response& response) {
     if (!allowed(request, response)) return;
-    json changes = json::parse(request.body, nullptr, false);
-    if (changes.is_discarded()) return send_json(response, 400, error_reply("Invalid JSON"));
+    std::string error;
+    json changes = parse_json(request.body, &error);
+    if (changes.is_discarded()) return send_json(response, 400, error_reply(error));
     std::shared_ptr<WebBackend> backend = this->backend();
     if (!backend) return send_json(response, 503, error_reply("Web server stopping"));
     WebReply reply = backend->set(changes);

@@ -128,6 +128,54 @@ TEST_F(JsonPort, RequestsMayComeSeveralInOneWriteOrSplitAcrossWrites) {
   EXPECT_EQ(gain_of(client.request(R"({"get":null})")), -4);
 }
 
+// A syntax error is answered at its first bad byte, without waiting for more; the rest of its
+// line is dropped and the request on the next line is served.
+TEST_F(JsonPort, ASyntaxErrorIsAnsweredAtOnceAndTheNextLineIsServed) {
+  struct Case {
+    std::string sent;
+    const char* error_part;
+  };
+  const Case cases[] = {
+      {"{not json\n", "(expected a key or '}', found 'n'): {n"},
+      {R"({"set":{"in":{"gain:-30}}})" "\n", "unescaped control character in a string, found a line end"},
+      {R"({"get" null})" "\n", "expected ':', found 'n'"},
+      {R"({"get":null,})" "\n", "expected a key, found '}'"},
+      {R"({"get":nul })" "\n", "expected true, false or null, found ' '"},
+      {R"([1,2 3])" "\n", "expected ',' or ']', found '3'"},
+      {R"({"set":{"in":{"gain":-0x1e}}})" "\n", "expected ',' or '}', found 'x'"},
+      {R"({"set":{"in":{"gain":01}}})" "\n", "a number cannot start with 0"},
+      {R"({"set":{"in":{"gain":"\q"}}})" "\n", "bad escape in a string, found 'q'"},
+      {std::string(100, '[') + "\n", "nested deeper than 64 levels"},
+      {"{\"set\":" + std::string(30000, '[') + std::string(30000, ']') + "}\n",
+       "nested deeper than 64 levels"},
+      {"\x01\n", "expected a value, found byte 0x01"},
+  };
+  JsonClient client(port);
+  for (const Case& c : cases) {
+    client.send_text(c.sent);
+    const json reply = json::parse(client.read_line(std::chrono::seconds(2)), nullptr, false);
+    ASSERT_TRUE(reply.is_object()) << c.sent.substr(0, 80) << ": no answer";
+    const std::string error = reply.value("error", "");
+    EXPECT_EQ(error.rfind("Invalid JSON (", 0), 0u) << error;
+    EXPECT_NE(error.find(c.error_part), std::string::npos) << c.sent.substr(0, 80) << " -> " << error;
+    EXPECT_EQ(gain_of(client.request(R"({"get":null})")), 0) << c.sent.substr(0, 80);
+  }
+}
+
+TEST_F(JsonPort, AValueMaySpanLinesButAnErrorDropsTheRestOfItsLine) {
+  JsonClient client(port);
+  EXPECT_EQ(gain_of(client.request("{\"set\":\n{\"in\":{\"gain\":-5}}\n}")), -5);
+  client.send_text(R"({"get":null} oops {"set":{"in":{"gain":-7}}})" "\n" R"({"change":null})" "\n");
+  EXPECT_EQ(gain_of(json::parse(client.read_line())), -5);
+  EXPECT_TRUE(json::parse(client.read_line()).contains("error"));
+  EXPECT_EQ(json::parse(client.read_line()), json::object());  // the set on the bad line was dropped
+  // A line that never ends costs nothing: it is dropped as it comes, not gathered.
+  client.send_text("x" + std::string(200 * 1024, 'y'));
+  EXPECT_TRUE(json::parse(client.read_line()).contains("error"));
+  client.send_text("\n");
+  EXPECT_EQ(gain_of(client.request(R"({"get":null})")), -5);
+}
+
 TEST_F(JsonPort, HalfARequestThenDisconnectIsHarmless) {
   {
     JsonClient quitter(port);
