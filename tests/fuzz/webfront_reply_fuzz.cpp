@@ -8,10 +8,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +32,7 @@ using nlohmann::json;
 
 int listen_fd = -1;
 int host_port = 0;
+int wake_fd = -1;  // readable once the backend is done with an input
 
 void open_host() {
   listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -44,12 +45,13 @@ void open_host() {
       getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     fail("cannot listen on loopback", "");
   host_port = ntohs(address.sin_port);
+  wake_fd = eventfd(0, EFD_CLOEXEC);
+  if (wake_fd < 0) fail("cannot make an eventfd", "");
 }
 
 struct Run {
   const std::string* stream;
   int answered = 0;
-  std::atomic<bool> done{false};
 };
 
 // The web server's side: requests in turn until the host is gone (at most a few).
@@ -83,10 +85,15 @@ void* serve_host(void* argument) {
   Run& run = *static_cast<Run*>(argument);
   int served = -1;
   bool first = true;
-  while (!run.done) {
-    pollfd ready[2] = {{listen_fd, POLLIN, 0}, {served, POLLIN, 0}};
-    if (poll(ready, served >= 0 ? 2 : 1, 10) <= 0) continue;
+  for (;;) {
+    pollfd ready[3] = {{wake_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}, {served, POLLIN, 0}};
+    if (poll(ready, served >= 0 ? 3 : 2, -1) <= 0) continue;
     if (ready[0].revents & POLLIN) {
+      uint64_t count;
+      if (read(wake_fd, &count, sizeof count) < 0) fail("cannot read the eventfd", "");
+      break;
+    }
+    if (ready[1].revents & POLLIN) {
       const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0 && !first) close(fd);
       if (fd >= 0 && first) {
@@ -103,7 +110,7 @@ void* serve_host(void* argument) {
       }
     }
     char sink[4096];
-    if (served >= 0 && (ready[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
+    if (served >= 0 && (ready[2].revents & (POLLIN | POLLHUP | POLLERR)) &&
         recv(served, sink, sizeof sink, 0) <= 0) {
       close(served);
       served = -1;
@@ -138,7 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const pthread_t host = start_thread(serve_host, run, 0);
   const pthread_t web = start_thread(ask_host, run, 256 * 1024);
   pthread_join(web, nullptr);
-  run.done = true;
+  const uint64_t one = 1;
+  if (write(wake_fd, &one, sizeof one) < 0) fail("cannot write the eventfd", "");
   pthread_join(host, nullptr);
   // Connections the host did not take yet must not meet the next input.
   for (int fd; (fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) close(fd);
