@@ -13,7 +13,7 @@
 #include "pw_process.h"
 
 // The engine's audio call as a plain copy: this program's own definition comes before the
-// engine library's. Every other engine call is the fake engine's.
+// engine library's. Every other engine call is the benchmarks' copy engine's.
 extern "C" int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2], float* out[2]) {
   const size_t frames = static_cast<size_t>(palvex_GetProcessChunkFrames(process));
   std::memcpy(out[0], in[0], frames * sizeof(float));
