@@ -47,8 +47,9 @@ int open_port(int port) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(port));
+  // A long backlog: a burst of connections must not make new clients wait for a SYN resend.
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, 16) != 0) {
+      listen(fd, SOMAXCONN) != 0) {
     log(kError, "JSON control port " + std::to_string(port) + " cannot listen: " +
                     std::strerror(errno));
     close(fd);

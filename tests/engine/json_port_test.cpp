@@ -218,6 +218,52 @@ TEST_F(JsonPort, ManyClientsAtOnce) {
   EXPECT_EQ(good.load(), kClients * kRounds);
 }
 
+TEST_F(JsonPort, ACrowdOfIdleOrHalfRequestClientsDoesNotLockNewOnesOut) {
+  struct Case {
+    const char* crowd;
+    const char* each_sends;
+  };
+  const Case cases[] = {
+      {"idle", ""},
+      {"half a request", R"({"get":)"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::unique_ptr<JsonClient>> crowd;
+    for (int i = 0; i < 64; ++i) {
+      crowd.push_back(std::make_unique<JsonClient>(port));
+      if (*c.each_sends != '\0') crowd.back()->send_text(c.each_sends);
+    }
+    // New clients come one after another while the crowd stays.
+    for (int round = 0; round < 3; ++round) {
+      JsonClient newcomer(port);
+      json tree = newcomer.request(R"({"get":null})");
+      EXPECT_TRUE(tree.is_object() && tree.contains("in"))
+          << c.crowd << " round " << round << ": " << tree.dump();
+    }
+  }
+}
+
+TEST_F(JsonPort, AFullTableKeepsItsClientsUntilANewOneComes) {
+  JsonClient first(port);
+  ASSERT_EQ(gain_of(first.request(R"({"get":null})")), 0);
+  std::vector<std::unique_ptr<JsonClient>> others;
+  for (int i = 0; i < 63; ++i) others.push_back(std::make_unique<JsonClient>(port));
+  ASSERT_EQ(gain_of(others.back()->request(R"({"get":null})")), 0);
+  // The first has been idle longest, but while there is room nobody is closed.
+  EXPECT_EQ(gain_of(first.request(R"({"get":null})")), 0);
+}
+
+TEST_F(JsonPort, ARequestLeftIncompleteIsAnsweredWithAnErrorAndClosed) {
+  JsonClient stuck(port);
+  stuck.send_text(R"({"set":{"in":{"gain":-40)");
+  json reply = json::parse(stuck.read_line(std::chrono::seconds(15)), nullptr, false);
+  ASSERT_TRUE(reply.is_object());
+  EXPECT_NE(reply.value("error", "").find("Request incomplete"), std::string::npos) << reply;
+  EXPECT_TRUE(stuck.closed_by_peer());
+  JsonClient next(port);
+  EXPECT_EQ(gain_of(next.request(R"({"get":null})")), 0);
+}
+
 TEST_F(JsonPort, HelpExamplesWorkAsPrintedWithNetcat) {
   const std::string script = "printf '%s\\n%s\\n%s\\n' '{\"get\":null}' '{\"change\":null}' "
                              "'{\"set\":{\"in\":{\"gain\":-30}}}' | nc -N 0 " +

@@ -455,6 +455,30 @@ TEST_F(WebRemote, AnUnreachableHostAnswers502UntilItComes) {
   EXPECT_EQ(browser.get("/api/config").status, 502);
 }
 
+TEST_F(WebRemote, ACrowdOnTheJsonPortDoesNotLockTheFrontEndOut) {
+  struct Case {
+    const char* what;
+    bool front_end_first;  // connected before the crowd, so it is the one idle longest
+  };
+  const Case cases[] = {{"a front-end started after the crowd", false},
+                        {"a front-end connected before the crowd", true}};
+  start_process();
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  for (const Case& c : cases) {
+    Web web(palvex_Webserver_tcp2(http_port, 0, "127.0.0.1", json_port, nullptr));
+    Browser browser(http_port);
+    ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
+    if (c.front_end_first) {
+      ASSERT_EQ(browser.get("/api/config").status, 200);
+    }
+    std::vector<std::unique_ptr<JsonClient>> crowd;
+    for (int i = 0; i < 64; ++i) crowd.push_back(std::make_unique<JsonClient>(json_port));
+    HttpReply config = browser.get("/api/config");
+    EXPECT_EQ(config.status, 200) << c.what << ": " << config.text;
+    EXPECT_EQ(config.body["metadata"], (json{{"station", "Radio One"}})) << c.what;
+  }
+}
+
 TEST(WebTcp2, AnAddressThatDoesNotResolveIsUnreachable) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   const int http_port = free_tcp_port();
