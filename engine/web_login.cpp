@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -13,6 +14,13 @@
 namespace engine {
 
 static constexpr size_t kMaxSessions = 32;
+// Refusals from one address that are checked at once; after them the address waits.
+static constexpr int kFreeRefusals = 5;
+static constexpr int kMaxWaitSeconds = 300;
+// Refusals are forgotten this long after the last one, and the oldest go when there are many
+// addresses, so the table stays small.
+static constexpr auto kForgetAfter = std::chrono::minutes(15);
+static constexpr size_t kMaxAddresses = 1024;
 
 static std::string env_first(const char* first, const char* second) {
   for (const char* name : {first, second}) {
@@ -72,20 +80,73 @@ WebLogin::WebLogin()
   }
 }
 
-std::string WebLogin::login(const std::string& user, const std::string& secret,
+WebLogin::Refusals& WebLogin::refusals_of(const std::string& from, Clock::time_point now) {
+  auto found = refusals_.find(from);
+  if (found != refusals_.end()) return found->second;
+  if (refusals_.size() >= kMaxAddresses) {
+    auto oldest = refusals_.begin();
+    for (auto it = refusals_.begin(); it != refusals_.end();) {
+      if (now - it->second.last > kForgetAfter && now >= it->second.wait_until) {
+        it = refusals_.erase(it);
+        continue;
+      }
+      if (it->second.last < oldest->second.last) oldest = it;
+      ++it;
+    }
+    if (refusals_.size() >= kMaxAddresses) refusals_.erase(oldest);
+  }
+  return refusals_[from];
+}
+
+static int seconds_until(std::chrono::steady_clock::time_point when,
+                         std::chrono::steady_clock::time_point now) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count();
+  return static_cast<int>((left + 999) / 1000);
+}
+
+LoginResult WebLogin::login(const std::string& user, const std::string& secret,
                             const std::string& from) {
+  const auto now = Clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto known = refusals_.find(from);
+  if (known != refusals_.end()) {
+    Refusals& refused = known->second;
+    if (now < refused.wait_until) {
+      // Not checked at all, so guessing in a burst learns nothing; counted for the next line.
+      ++refused.not_logged;
+      return {"", std::max(1, seconds_until(refused.wait_until, now))};
+    }
+    if (now - refused.last > kForgetAfter) {
+      refusals_.erase(known);
+      known = refusals_.end();
+    }
+  }
   const bool user_ok = same_text(user, user_);
   const bool secret_ok = same_text(secret, secret_);
   if (!enabled() || !user_ok || !secret_ok) {
-    log(kWarn, "Web login refused from " + from);
-    return "";
+    Refusals& refused = refusals_of(from, now);
+    ++refused.in_a_row;
+    refused.last = now;
+    std::string line = "Web login refused from " + from;
+    if (refused.in_a_row > kFreeRefusals) {
+      const int doublings = std::min(refused.in_a_row - kFreeRefusals - 1, 16);
+      const int wait = std::min(1 << doublings, kMaxWaitSeconds);
+      refused.wait_until = now + std::chrono::seconds(wait);
+      line += ": " + std::to_string(refused.in_a_row) + " in a row";
+      if (refused.not_logged > 0)
+        line += ", " + std::to_string(refused.not_logged) + " more refused unchecked";
+      line += "; its next login is checked in " + std::to_string(wait) + " s";
+    }
+    refused.not_logged = 0;
+    log(kWarn, line);
+    return {};
   }
+  if (known != refusals_.end()) refusals_.erase(known);
   std::string token = random_hex(24);
-  std::lock_guard<std::mutex> lock(mutex_);
   sessions_.push_back(token);
   if (sessions_.size() > kMaxSessions) sessions_.pop_front();
   log(kInfo, "Web login of " + user_ + " from " + from);
-  return token;
+  return {token, 0};
 }
 
 bool WebLogin::has_session(const std::string& cookie_header) const {

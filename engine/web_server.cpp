@@ -91,11 +91,17 @@ void WebServer::add_routes(httplib::Server& server, bool https) {
         !body.contains("secret") || !body["secret"].is_string())
       return send_json(response, 400,
                        error_reply("Login needs {\"user\":\"...\",\"secret\":\"...\"}"));
-    std::string token = login_.login(body["user"].get<std::string>(),
+    LoginResult login = login_.login(body["user"].get<std::string>(),
                                      body["secret"].get<std::string>(), request.remote_addr);
-    if (token.empty()) return send_json(response, 401, error_reply("Login refused"));
+    if (login.retry_after > 0) {
+      response.set_header("Retry-After", std::to_string(login.retry_after));
+      return send_json(response, 429,
+                       error_reply("Too many refused logins, try again in " +
+                                   std::to_string(login.retry_after) + " s"));
+    }
+    if (login.token.empty()) return send_json(response, 401, error_reply("Login refused"));
     // Strict same-site cookies keep other sites' pages from posting in the operator's name.
-    response.set_header("Set-Cookie", "palvex_session=" + token +
+    response.set_header("Set-Cookie", "palvex_session=" + login.token +
                                           "; Path=/; HttpOnly; SameSite=Strict" +
                                           (https ? "; Secure" : ""));
     send_json(response, 200, json{{"ok", true}});

@@ -1,10 +1,15 @@
 // The web server over real HTTP and HTTPS: page, login, API, listeners, stop, tcp2.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 
 #include "engine_fixture.h"
 #include "process.h"
@@ -88,6 +93,7 @@ public:
     return reply;
   }
   void set_cookie(const std::string& cookie) { cookie_ = cookie; }
+  httplib::ClientImpl& raw() { return *client_; }
 
 private:
   httplib::Headers headers() const {
@@ -97,6 +103,34 @@ private:
   std::unique_ptr<httplib::ClientImpl> client_;
   std::string cookie_;
 };
+
+// The status of a login posted from another loopback address (127.0.0.2 ...), which the
+// server sees as another client; 0 when there was no answer.
+int login_from(const char* source, int port, const std::string& user, const std::string& secret) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &address.sin_addr);
+  sockaddr_in server = address;
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  server.sin_port = htons(static_cast<uint16_t>(port));
+  const std::string body = json{{"user", user}, {"secret", secret}}.dump();
+  const std::string request = "POST /api/login HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                              "Content-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string reply;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char chunk[4096];
+    pollfd wait{fd, POLLIN, 0};
+    ssize_t got;
+    while (poll(&wait, 1, 10000) > 0 && (got = recv(fd, chunk, sizeof chunk, 0)) > 0)
+      reply.append(chunk, static_cast<size_t>(got));
+  }
+  close(fd);
+  return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
+}
 
 struct Certificate {
   TempDir dir{"palvex-cert"};
@@ -171,6 +205,82 @@ TEST_F(WebLocal, WrongCredentialsAreRefusedWithoutSayingWhichHalf) {
   EXPECT_EQ(browser.get("/api/config").body, (json{{"error", "Not logged in"}}));
   browser.set_cookie("palvex_session=0123456789abcdef");
   EXPECT_EQ(browser.post("/api/set", R"({"in":{"gain":-6}})").status, 401);
+}
+
+TEST_F(WebLocal, RefusedLoginsMakeTheAddressWaitLongerEachTime) {
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  Web web(palvex_Webserver(http_port, 0, process->get()));
+  Browser browser(http_port);
+  struct Step {
+    const char* secret;
+    int status;
+    const char* retry_after;  // the header of a 429
+    double then_wait_s;
+  };
+  const Step steps[] = {
+      {"wrong", 401, "", 0}, {"wrong", 401, "", 0}, {"wrong", 401, "", 0},
+      {"wrong", 401, "", 0}, {"wrong", 401, "", 0},
+      {"wrong", 401, "", 0},    // the sixth in a row starts a wait of 1 s
+      {"s3cret", 429, "1", 0},  // not even the right secret is checked while it lasts
+      {"wrong", 429, "1", 1.1},
+      {"wrong", 401, "", 0},    // checked again after the wait; the next wait is longer
+      {"s3cret", 429, "2", 2.1},
+      {"s3cret", 200, "", 0},   // the right secret works again, and starts afresh
+      {"wrong", 401, "", 0},
+      {"s3cret", 200, "", 0},
+  };
+  int index = 0;
+  for (const Step& step : steps) {
+    httplib::Result result = browser.raw().Post(
+        "/api/login", json{{"user", "operator"}, {"secret", step.secret}}.dump(),
+        "application/json");
+    ASSERT_TRUE(result) << "step " << index;
+    EXPECT_EQ(result->status, step.status) << "step " << index;
+    EXPECT_EQ(result->get_header_value("Retry-After"), step.retry_after) << "step " << index;
+    if (step.status == 429) {
+      EXPECT_EQ(json::parse(result->body, nullptr, false),
+                (json{{"error", std::string("Too many refused logins, try again in ") +
+                                    step.retry_after + " s"}}))
+          << "step " << index;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(step.then_wait_s));
+    ++index;
+  }
+}
+
+TEST_F(WebLocal, ABurstOfWrongSecretsIsThrottledPerAddressAndSummarisedInTheLog) {
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
+  LogCapture log;
+  Web web(palvex_Webserver(http_port, 0, process->get()));
+  Browser browser(http_port);
+  constexpr int kAttempts = 2000;
+  std::map<int, int> statuses;
+  for (int i = 0; i < kAttempts; ++i)
+    ++statuses[browser.login("operator", "guess" + std::to_string(i)).status];
+  EXPECT_EQ(statuses[401] + statuses[429], kAttempts);
+  // Each wait doubles, so however long the burst takes, only a handful are checked.
+  EXPECT_GE(statuses[401], 6);
+  EXPECT_LE(statuses[401], 16);
+  // Once the wait is over, the next refusal's line counts those refused unchecked.
+  httplib::Result waiting = browser.raw().Post("/api/login", R"({"user":"operator","secret":"x"})",
+                                               "application/json");
+  ASSERT_TRUE(waiting);
+  ASSERT_EQ(waiting->status, 429);
+  std::this_thread::sleep_for(std::chrono::seconds(std::stoi(waiting->get_header_value("Retry-After"))));
+  ASSERT_EQ(browser.login("operator", "wrong").status, 401);
+  int lines = 0, unchecked = 0;
+  for (const auto& [severity, text] : log.lines()) {
+    if (text.find("Web login refused from 127.0.0.1") == std::string::npos) continue;
+    ++lines;
+    const size_t more = text.find(" more refused unchecked");
+    if (more != std::string::npos)
+      unchecked += std::stoi(text.substr(text.rfind(' ', more - 1) + 1));
+  }
+  EXPECT_EQ(lines, statuses[401] + 1);
+  EXPECT_EQ(unchecked, statuses[429] + 1);
+  // Another address is not held up by this one.
+  EXPECT_EQ(login_from("127.0.0.2", http_port, "operator", "s3cret"), 200);
+  EXPECT_EQ(browser.login("operator", "s3cret").status, 429);
 }
 
 TEST_F(WebLocal, LoginGivesASessionForThePageAndTheApi) {
