@@ -11,6 +11,7 @@
 #include <cstring>
 #include <httplib.h>
 
+#include "connection_threads.h"
 #include "engine_log.h"
 #include "json_syntax.h"
 #include "protocol.h"
@@ -19,6 +20,9 @@
 namespace engine {
 
 using nlohmann::json;
+
+// Connections served at once on one listener; more wait for a thread.
+static constexpr size_t kMaxConnectionThreads = 64;
 
 static void send_json(httplib::Response& response, int status, const json& body) {
   response.status = status;
@@ -163,10 +167,13 @@ void WebServer::open(const std::shared_ptr<WebServer>& self, Listener& listener,
   httplib::Server& server = *listener.server;
   // Only SO_REUSEADDR: the library's default SO_REUSEPORT would let a second server share a
   // port that is already taken.
-  server.set_socket_options([](socket_t sock) {
+  int bound = -1;
+  server.set_socket_options([&bound](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    bound = sock;
   });
+  server.new_task_queue = [] { return new ConnectionThreads(kMaxConnectionThreads); };
   server.set_payload_max_length(64 * 1024);
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(5);
@@ -178,6 +185,9 @@ void WebServer::open(const std::shared_ptr<WebServer>& self, Listener& listener,
     listener.server.reset();
     return;
   }
+  // The library's backlog of 5 overflows in a burst of connections (a browser opens several),
+  // and a client whose SYN is dropped waits a second for its resend.
+  listen(bound, SOMAXCONN);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     listener.listening = true;

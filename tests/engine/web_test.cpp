@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 
@@ -131,6 +132,56 @@ int login_from(const char* source, int port, const std::string& user, const std:
   close(fd);
   return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
 }
+
+// Connections that take their time: each sends a request line and then one header line a
+// second (trickle), or nothing at all, for as long as the object lives.
+class SlowClients {
+public:
+  SlowClients(int port, int count, bool trickle) {
+    for (int i = 0; i < count; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in server{};
+      server.sin_family = AF_INET;
+      server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      server.sin_port = htons(static_cast<uint16_t>(port));
+      if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+        fds_.push_back(fd);
+        if (trickle) send_line(fd, "GET / HTTP/1.1");
+      } else {
+        close(fd);
+      }
+    }
+    if (trickle) {
+      thread_ = std::thread([this] {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (int line = 0; !stop_.wait_for(lock, std::chrono::seconds(1), [this] { return done_; });
+             ++line)
+          for (int fd : fds_) send_line(fd, "X-Slow-" + std::to_string(line) + ": 1");
+      });
+    }
+  }
+  ~SlowClients() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    stop_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    for (int fd : fds_) close(fd);
+  }
+  size_t connected() const { return fds_.size(); }
+
+private:
+  static void send_line(int fd, const std::string& line) {
+    const std::string text = line + "\r\n";
+    (void)send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  std::vector<int> fds_;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool done_ = false;
+  std::thread thread_;
+};
 
 struct Certificate {
   TempDir dir{"palvex-cert"};
@@ -392,6 +443,36 @@ TEST_F(WebLocal, HttpsServesWithTheCertificateFromTheEnvironment) {
   ASSERT_EQ(login.status, 200);
   EXPECT_NE(login.cookie.find("Secure"), std::string::npos);
   EXPECT_EQ(browser.get("/api/config").body["in"]["gain"], 0);
+}
+
+TEST_F(WebLocal, SlowClientsDoNotStarveTheOthers) {
+  struct Case {
+    const char* what;
+    bool https;
+    bool trickle;
+  };
+  const Case cases[] = {
+      {"16 HTTP clients sending a header line a second", false, true},
+      {"16 HTTPS clients sending nothing", true, false},
+  };
+  Certificate certificate;
+  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"},
+                {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
+                {"SSL_PRIVATE_PATH", certificate.key.c_str()}});
+  const int https_port = free_tcp_port();
+  Web web(palvex_Webserver(http_port, https_port, process->get()));
+  ASSERT_EQ(web.status(), 3);
+  for (const Case& c : cases) {
+    const int port = c.https ? https_port : http_port;
+    SlowClients slow(port, 16, c.trickle);
+    ASSERT_EQ(slow.connected(), 16u) << c.what;
+    Browser browser(port, c.https);
+    // A generous bound on an answer that should come at once: the time-out of a client.
+    browser.raw().set_read_timeout(std::chrono::seconds(3));
+    HttpReply page = browser.get("/");
+    EXPECT_EQ(page.status, 200) << c.what;
+    EXPECT_EQ(browser.login("operator", "s3cret").status, 200) << c.what;
+  }
 }
 
 TEST_F(WebLocal, HttpsWithoutUsableCertificateDoesNotListen) {
