@@ -1,12 +1,14 @@
 // cmake --install into a temporary prefix: what lands there, and the installed programs running
-// from it with the engine beside them; and a configure of the project without its tests or
-// Google Benchmark.
+// from it with the engine beside them; and configures of the project: without its tests or
+// Google Benchmark, and with both, where lib/ gets the engines and nothing else.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "process.h"
 #include "temp_dir.h"
@@ -77,25 +79,69 @@ TEST_F(Installed, ProgramsRunFromThePrefixWithTheEngineBesideThem) {
   }
 }
 
+// A configure of the project with Ninja in a fresh folder.
+ProcessResult configure(const fs::path& build, std::vector<std::string> options) {
+  std::vector<std::string> argv = {
+      PALVEX_CMAKE_COMMAND, "-S", PALVEX_SOURCE_DIR, "-B", build.string(), "-G", "Ninja",
+      "-DCMAKE_MAKE_PROGRAM=" PALVEX_MAKE_PROGRAM, "-DCMAKE_C_COMPILER=" PALVEX_C_COMPILER,
+      "-DCMAKE_CXX_COMPILER=" PALVEX_CXX_COMPILER};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return run_process(argv, {}, 90s);
+}
+
+// The outputs of every build statement in a build.ninja, as written there.
+std::set<std::string> ninja_outputs(const std::string& rules) {
+  std::set<std::string> outputs;
+  std::istringstream lines(rules);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("build ", 0) != 0) continue;
+    std::string path;
+    for (size_t at = 6; at < line.size(); ++at) {
+      const char c = line[at];
+      if (c == '$' && at + 1 < line.size()) {  // $: and $  are part of a path
+        path += line[++at];
+      } else if (c == ' ' || c == ':') {
+        if (!path.empty() && path != "|" && path != "||") outputs.insert(path);
+        path.clear();
+        if (c == ':') break;
+      } else {
+        path += c;
+      }
+    }
+  }
+  return outputs;
+}
+
 // Without the tests nothing of the fake engine is built; without Google Benchmark the
 // benchmarks are left out with a message, and the programs still build.
 TEST(Configure, WithoutTestsOrGoogleBenchmark) {
   TempDir dir("palvex-configure");
   const fs::path build = dir.path() / "build";
-  const ProcessResult configure = run_process(
-      {PALVEX_CMAKE_COMMAND, "-S", PALVEX_SOURCE_DIR, "-B", build.string(), "-G", "Ninja",
-       "-DCMAKE_MAKE_PROGRAM=" PALVEX_MAKE_PROGRAM, "-DCMAKE_C_COMPILER=" PALVEX_C_COMPILER,
-       "-DCMAKE_CXX_COMPILER=" PALVEX_CXX_COMPILER, "-DPALVEX_BUILD_TESTS=OFF",
-       "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"},
-      {}, 90s);
-  ASSERT_TRUE(configure.exited && configure.status == 0) << configure.out << configure.err;
-  EXPECT_NE(configure.out.find("Google Benchmark not found"), std::string::npos) << configure.out;
+  const ProcessResult configured =
+      configure(build, {"-DPALVEX_BUILD_TESTS=OFF", "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"});
+  ASSERT_TRUE(configured.exited && configured.status == 0) << configured.out << configured.err;
+  EXPECT_NE(configured.out.find("Google Benchmark not found"), std::string::npos)
+      << configured.out;
   const std::string rules = read_file((build / "build.ninja").string());
   for (const std::string target : {"palvex-jack", "palvex-pipewire", "palvex-webfront",
                                    "velmor_palvex"})
     EXPECT_NE(rules.find("build " + target + ":"), std::string::npos) << target;
   for (const std::string target : {"palvex_fake_engine", "jack_process_bench", "pw_process_bench"})
     EXPECT_EQ(rules.find(target), std::string::npos) << target;
+}
+
+// lib/ is where the programs and the tests look for an engine: the test shims and the
+// benchmarks' copying engine live beside their users, so none can be taken for an engine.
+TEST(Configure, PutsOnlyTheEnginesInLib) {
+  TempDir dir("palvex-configure");
+  const fs::path build = dir.path() / "build";
+  const ProcessResult configured = configure(build, {"-DPALVEX_BUILD_TESTS=ON",
+                                                     "-DPALVEX_BUILD_BENCHMARKS=ON"});
+  ASSERT_TRUE(configured.exited && configured.status == 0) << configured.out << configured.err;
+  std::set<std::string> in_lib;
+  for (const std::string& output : ninja_outputs(read_file((build / "build.ninja").string())))
+    if (output.rfind("lib/", 0) == 0) in_lib.insert(output);
+  EXPECT_EQ(in_lib, (std::set<std::string>{"lib/" + engine_file, "lib/fake/" + engine_file}));
 }
 
 }  // namespace
