@@ -18,6 +18,11 @@ static json gain_json(double db) {
   return db;
 }
 
+// The gain's range as the operator reads it: "-80 to 20".
+static std::string gain_range_text() {
+  return gain_json(kMinGainDb).dump() + " to " + gain_json(kMaxGainDb).dump();
+}
+
 // The double nearest the float's shortest text, so it prints as 0.2 and not 0.20000000298023224.
 static double shortest(float value) {
   char text[32];
@@ -38,7 +43,7 @@ std::string check_set(const json& changes) {
       if (!in_value.is_number()) return "\"in.gain\" needs a number (dB)";
       const double db = in_value.get<double>();
       if (!(db >= kMinGainDb && db <= kMaxGainDb))
-        return "\"in.gain\" out of range (-80 to 20 dB)";
+        return "\"in.gain\" out of range (" + gain_range_text() + " dB)";
     }
   }
   return "";

@@ -57,20 +57,24 @@ void finish_with_error(Client& client, const std::string& text) {
   client.close_by = Clock::now() + kDrainTime;
 }
 
+void refuse_too_large(Client& client) {
+  finish_with_error(client, "Request too large (limit " + std::to_string(kMaxRequestBytes) +
+                                " bytes)");
+}
+
 // The number of requests answered.
 int answer_values(ConfigTree& config, Client& client) {
   int answered = 0;
   std::string text, syntax_error;
   while (!client.closing && client.framer.next(text, syntax_error)) {
     if (text.size() > kMaxRequestBytes) {
-      finish_with_error(client, "Request too large (limit 65536 bytes)");
+      refuse_too_large(client);
       return answered;
     }
     client.out += to_text(answer_text(config, text, syntax_error, client.last_seen)) + "\n";
     ++answered;
   }
-  if (!client.closing && client.framer.pending() > kMaxRequestBytes)
-    finish_with_error(client, "Request too large (limit 65536 bytes)");
+  if (!client.closing && client.framer.pending() > kMaxRequestBytes) refuse_too_large(client);
   return answered;
 }
 

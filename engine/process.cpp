@@ -22,6 +22,13 @@ static bool is_possible_chunk(int frames) {
   return false;
 }
 
+static std::string possible_chunks_text() {
+  std::string text;
+  for (const int* chunk = palvex_GetPossibleChunkSizeInFrames(); *chunk != 0; ++chunk)
+    text += (text.empty() ? "" : ", ") + std::to_string(*chunk);
+  return text;
+}
+
 extern "C" {
 
 palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters set,
@@ -29,7 +36,7 @@ palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters se
   using namespace engine;
   if (!is_possible_chunk(frames_per_chunk)) {
     log(kError, "Cannot process in chunks of " + std::to_string(frames_per_chunk) +
-                    " frames (possible: 32, 64, 128, 256, 512, 1024)");
+                    " frames (possible: " + possible_chunks_text() + ")");
     return nullptr;
   }
   try {

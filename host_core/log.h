@@ -30,7 +30,8 @@ public:
   virtual int line() const;
   // The text streamed so far; valid until the next call or the end of the record.
   virtual const char* message() const;
-  // The word before the first "(" of the function text, computed afresh at every call.
+  // The text between the last space before the first "(" and that "(" (a tab is no blank), or
+  // the whole function text when it holds no "("; computed afresh at every call.
   virtual const char* function_name() const;
   virtual const char* file() const;
   virtual ~LogRecord();

@@ -69,7 +69,9 @@ TEST(EngineFormat, OtherChunksAreRefusedWithAReason) {
   for (int chunk : {0, -64, 48, 100, 2048}) {
     palvex_Parameters set = palvex_NewParameters();
     EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, chunk), nullptr) << chunk;
-    EXPECT_TRUE(log.contains("Cannot process in chunks of " + std::to_string(chunk) + " frames"));
+    EXPECT_TRUE(log.contains("Cannot process in chunks of " + std::to_string(chunk) +
+                             " frames (possible: 32, 64, 128, 256, 512, 1024)"))
+        << chunk;
     palvex_FreeParameters(set);
   }
 }
