@@ -71,6 +71,15 @@ void reserve_fifos(HostData& host, size_t chunk, size_t frames) {
   for (SampleFifo& fifo : host.out_fifo) fifo.reserve(held + frames);
 }
 
+bool fifos_ready(const HostData& host) PALVEX_REALTIME {
+  return host.in_fifo.size() == channels && host.out_fifo.size() == channels;
+}
+
+void prepare_fifos(HostData& host, size_t chunk, size_t frames) {
+  fit_fifos_to_chunk(host, chunk);
+  reserve_fifos(host, chunk, frames);
+}
+
 // Blocks (engine start, update thread, web server, release of the old instance): it runs only
 // on a cycle whose frame count changed, never in steady state.
 void replace_instance(HostData& host, uint32_t frames) {
@@ -87,9 +96,15 @@ void replace_instance(HostData& host, uint32_t frames) {
   PALVEX_LOG(rt_logger, 9, "Instance OK, creating buffers");
   host.quantum = frames;
   const int chunk = palvex_GetProcessChunkFrames(host.instance->process);
+  // Without a chunk yet, the FIFOs get their channels on the first cycle that has one.
   if (chunk <= 0) return;
-  fit_fifos_to_chunk(host, static_cast<size_t>(chunk));
-  reserve_fifos(host, static_cast<size_t>(chunk), frames);
+  prepare_fifos(host, static_cast<size_t>(chunk), frames);
+}
+
+// Once a run at most: the first instance gave no chunk as it was made, and now gives one.
+void prepare_fifos_late(HostData& host, size_t chunk) {
+  PALVEX_RT_CHECKS_OFF;
+  prepare_fifos(host, chunk, host.quantum);
 }
 
 void* port_at(const std::vector<void*>& ports, size_t index) PALVEX_REALTIME {
@@ -125,20 +140,19 @@ void run_engine(HostData& host, palvex_Process process, size_t chunk,
     }
   }
 
-  // The engine reads straight from the input FIFO and writes into room appended to the output
-  // FIFO, all chunks of the cycle at once; the output pointers are taken after the append,
-  // which may move the storage. The room is not zeroed first, since the engine writes all of
-  // it; a chunk the engine refuses becomes silence, not stale samples.
+  // The engine reads straight from the input FIFO and writes into silence appended to the
+  // output FIFO, all chunks of the cycle at once; the output pointers are taken after the
+  // append, which may move the storage. Whatever part of a chunk the engine leaves unwritten
+  // stays silent, whatever it returns: the storage behind the room held older output.
   const size_t chunks = host.in_fifo[0].size() / chunk;
   const size_t offset = chunks * chunk;
   const size_t out_start = host.out_fifo[0].size();
-  for (SampleFifo& fifo : host.out_fifo) fifo.resize(out_start + offset);
+  for (SampleFifo& fifo : host.out_fifo) append_silence(fifo, offset);
   float* chunk_in[channels] = {host.in_fifo[0].data(), host.in_fifo[1].data()};
   float* chunk_out[channels] = {host.out_fifo[0].data() + out_start,
                                 host.out_fifo[1].data() + out_start};
   for (size_t done = 0; done < chunks; ++done) {
-    if (palvex_ProcessAudio_Planar(process, chunk_in, chunk_out) < 0)
-      for (float* samples : chunk_out) std::memset(samples, 0, chunk * sizeof(float));
+    palvex_ProcessAudio_Planar(process, chunk_in, chunk_out);
     for (size_t c = 0; c < channels; ++c) {
       chunk_in[c] += chunk;
       chunk_out[c] += chunk;
@@ -183,5 +197,6 @@ void on_pw_process(void* data, spa_io_position* position) PALVEX_REALTIME {
     pass_through(in, out, frames);
     return;
   }
+  if (!fifos_ready(host)) prepare_fifos_late(host, static_cast<size_t>(chunk));
   run_engine(host, instance->process, static_cast<size_t>(chunk), in, out);
 }

@@ -27,8 +27,9 @@ protected:
 
   // Starts the host and links source -> host -> recorder. Call through ASSERT_NO_FATAL_FAILURE.
   void start_host(const std::vector<std::string>& args = {},
-                  PipeWireHostRun::Engine engine = PipeWireHostRun::fake) {
-    host_ = std::make_unique<PipeWireHostRun>(server_, args, EnvChanges{}, engine);
+                  PipeWireHostRun::Engine engine = PipeWireHostRun::fake,
+                  const EnvChanges& env = {}) {
+    host_ = std::make_unique<PipeWireHostRun>(server_, args, env, engine);
     const std::optional<GraphNode> palvex = host_->wait_for_node();
     ASSERT_TRUE(palvex) << host_->diagnostics();
     const auto source = wait_for_node(server_, "node.name", "palvex-test-source", 2, 10s);
@@ -66,6 +67,16 @@ TEST_F(AudioThrough, every_sample_is_processed_and_one_chunk_late) {
   expect_sound(verdict, host_->diagnostics());
   EXPECT_EQ(verdict.quanta, std::set<uint32_t>{256});
   EXPECT_EQ(calls_of(host_->trace(), {"palvex_InitProcess3"}).size(), 1u);
+}
+
+// The FIFOs get their channels and their chunk of silence in the first cycle that knows the
+// chunk, before the engine runs against them.
+TEST_F(AudioThrough, an_engine_that_knows_its_chunk_only_after_the_instance_is_made) {
+  ASSERT_NO_FATAL_FAILURE(
+      start_host({}, PipeWireHostRun::fake, {{"PALVEX_FAKE_ZERO_CHUNK_READS", "1"}}));
+  ASSERT_TRUE(record(48000 * 2, 20s)) << host_->diagnostics();
+  expect_sound(judge(probe_->take(), Expected{}), host_->diagnostics());
+  EXPECT_TRUE(host_->process().running()) << host_->diagnostics();
 }
 
 // A new quantum makes a new instance on the data thread; the FIFOs carry over, so the stream
