@@ -149,6 +149,8 @@ TEST(VersionLine, PrintsTheEngineVersionAndNothingElse) {
       {"nothing after -V is read", {}, {"-V", "-x", "-a", "k"}, line.c_str()},
       {"the fake's own version", {{"PALVEX_FAKE_VERSION", std::nullopt}}, {"-V"},
        "VELMOR Palvex Version 0.0-fake\n"},
+      {"no version text from the engine", {{"PALVEX_FAKE_VERSION", "NULL"}}, {"-V"},
+       "VELMOR Palvex Version unknown\n"},
   };
   for (const VersionCase& c : cases) {
     for (const AudioHost& host : both_hosts()) {

@@ -12,7 +12,7 @@ extern "C" {
 
 const char* palvex_GetVersion(void) {
   Trace("palvex_GetVersion").write();
-  return settings().version.c_str();
+  return settings().null_version ? nullptr : settings().version.c_str();
 }
 
 int palvex_SetLogSeverity(int level) {
@@ -75,7 +75,7 @@ int palvex_FreeParameters(palvex_Parameters set) {
 
 const int* palvex_GetPossibleChunkSizeInFrames(void) {
   Trace("palvex_GetPossibleChunkSizeInFrames").write();
-  return settings().chunk_list.data();
+  return settings().null_chunk_list ? nullptr : settings().chunk_list.data();
 }
 
 palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters set,
@@ -90,6 +90,7 @@ palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters se
   process->id = static_cast<int>(r.processes.size());
   process->process_chunk = s.has_process_chunk ? s.process_chunk : frames_per_chunk;
   process->gain = s.gain;
+  process->zero_chunk_reads.store(s.zero_chunk_reads, std::memory_order_relaxed);
   return process;
 }
 
@@ -134,7 +135,11 @@ int palvex_ExitProcess(palvex_Process process) {
 
 // Real-time path: no trace, no lock, no allocation; only fields set at palvex_InitProcess3.
 int palvex_GetProcessChunkFrames(palvex_Process process) {
-  return process == nullptr ? 0 : process->process_chunk;
+  if (process == nullptr) return 0;
+  if (process->zero_chunk_reads.load(std::memory_order_relaxed) > 0 &&
+      process->zero_chunk_reads.fetch_sub(1, std::memory_order_relaxed) > 0)
+    return 0;
+  return process->process_chunk;
 }
 
 int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2], float* out[2]) {

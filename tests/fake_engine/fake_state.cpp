@@ -90,14 +90,18 @@ std::vector<LogLine> read_log_lines() {
 Settings* read_settings() {
   auto* s = new Settings;
   if (const char* value = env("PALVEX_FAKE_VERSION")) s->version = value;
+  s->null_version = s->version == "NULL";
   read_int("PALVEX_FAKE_SAMPLE_RATE", s->sample_rate);
   read_int("PALVEX_FAKE_CHUNK", s->chunk);
   read_int("PALVEX_FAKE_CHANNELS", s->channels);
   read_int("PALVEX_FAKE_INPUTS", s->inputs);
   read_int("PALVEX_FAKE_OUTPUTS", s->outputs);
   s->chunk_list = read_chunk_list();
+  if (const char* value = env("PALVEX_FAKE_CHUNK_LIST"))
+    s->null_chunk_list = std::strcmp(value, "NULL") == 0;
   if (const char* value = env("PALVEX_FAKE_PROCESS_CHUNK"))
     s->has_process_chunk = parse_int(value, s->process_chunk);
+  read_int("PALVEX_FAKE_ZERO_CHUNK_READS", s->zero_chunk_reads);
   read_int("PALVEX_FAKE_READY", s->ready);
   if (const char* value = env("PALVEX_FAKE_WEB_STATUS"))
     s->has_web_status = parse_int(value, s->web_status);

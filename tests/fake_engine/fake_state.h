@@ -19,6 +19,7 @@ struct palvex_ParametersData {
 struct palvex_ProcessData {
   int id = 0;                // traced as proc<id>
   int process_chunk = 0;     // frames per palvex_ProcessAudio_Planar call
+  std::atomic<int> zero_chunk_reads{0};  // chunk queries still to answer with 0
   float gain = 0.5f;         // output = input * gain
   std::mutex mutex;          // guards the two update-thread flags
   std::condition_variable changed;
@@ -34,16 +35,20 @@ struct LogLine {
   bool null_text = false;  // TEXT was NULL: send a null pointer
 };
 
+// A text setting of "NULL" makes the engine hand out a null pointer instead.
 struct Settings {
   std::string version = "0.0-fake";
+  bool null_version = false;
   int sample_rate = 48000;
   int chunk = 64;
   int channels = 2;
   int inputs = 1;
   int outputs = 1;
   std::vector<int> chunk_list;  // always ends with a 0 entry
+  bool null_chunk_list = false;
   bool has_process_chunk = false;
   int process_chunk = 0;
+  int zero_chunk_reads = 0;     // each process's first chunk queries that give 0
   int ready = 0;
   bool has_web_status = false;
   int web_status = 0;

@@ -16,13 +16,15 @@ const char* name_of(const void* handle) { return handle == nullptr ? "null" : "o
 
 // Every result the environment can change, one "name=value" line each.
 int print_results() {
-  std::printf("version=%s\n", palvex_GetVersion());
+  const char* version = palvex_GetVersion();
+  std::printf("version=%s\n", version != nullptr ? version : "(null pointer)");
   std::printf("format=%d %d %d %d %d\n", palvex_GetSampleRate(), palvex_GetChunkSizeInFrames(),
               palvex_GetChannelCount(), palvex_GetAudioInputCount(),
               palvex_GetAudioOutputCount());
   std::string chunks;
   const int* entry = palvex_GetPossibleChunkSizeInFrames();
-  for (;; ++entry) {
+  if (entry == nullptr) chunks = "(null pointer)";
+  for (; entry != nullptr; ++entry) {
     chunks += (chunks.empty() ? "" : ",") + std::to_string(*entry);
     if (*entry == 0) break;
   }
@@ -33,7 +35,14 @@ int print_results() {
   palvex_Process process = palvex_InitProcess3("/s", set, 128);
   std::printf("process=%s\n", name_of(process));
   if (process != nullptr) {
-    int frames = palvex_GetProcessChunkFrames(process);
+    // The chunk as the first three queries give it; the audio call goes by the last.
+    int frames = 0;
+    std::string reads;
+    for (int i = 0; i < 3; ++i) {
+      frames = palvex_GetProcessChunkFrames(process);
+      reads += (reads.empty() ? "" : ",") + std::to_string(frames);
+    }
+    std::printf("chunk_reads=%s\n", reads.c_str());
     // One frame more than asked for: it must be left alone.
     std::vector<float> left(frames + 1, 1.0f), right(frames + 1, -2.0f);
     std::vector<float> out_left(frames + 1, 9.0f), out_right(frames + 1, 9.0f);

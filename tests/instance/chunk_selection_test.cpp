@@ -26,7 +26,7 @@ struct Period {
 
 struct EngineList {
   const char* name;
-  const char* list;  // PALVEX_FAKE_CHUNK_LIST; the fake adds the ending 0
+  const char* list;  // PALVEX_FAKE_CHUNK_LIST; the fake adds the ending 0, "NULL" gives none
   std::vector<Period> periods;
 };
 
@@ -47,6 +47,7 @@ const EngineList engine_lists[] = {
     {"Descending", "128,64", {{64, 128, {selecting(128, true)}}, {128, 128, {selecting(128, false)}}}},
     {"Empty", "", {{64, 64, {no_ratio_text, default_text}}, {0, 64, {default_text}}}},
     {"ZeroFirst", "0,64", {{64, 64, {no_ratio_text, default_text}}}},
+    {"NoListAtAll", "NULL", {{64, 64, {no_ratio_text, default_text}}, {0, 64, {default_text}}}},
 };
 
 void PrintTo(const EngineList& c, std::ostream* out) { *out << c.name; }

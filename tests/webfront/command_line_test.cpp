@@ -181,6 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"HTTP", "4294967295"}, {"HTTPS", "4294967295"}}, "", "", false},
         EndCase{"version", {}, {"-V"}, 0, {}, version_line, "", false},
         EndCase{"version_before_help", {}, {"--version", "-h"}, 0, {}, version_line, "", false},
+        EndCase{"version_without_a_text_from_the_engine", {{"PALVEX_FAKE_VERSION", "NULL"}},
+                {"-V"}, 0, {}, "VELMOR Palvex Version unknown\n", "", false},
         EndCase{"help_before_version", {}, {"-h", "-V"}, 0, {{"IP", "palvex-host"}}, "", "",
                 false},
         EndCase{"missing_argument", {}, {"-p"}, 1, {}, "", " option p is unknown", true},
