@@ -1,7 +1,11 @@
 // The engine log bridge: level filter, level names, texts as sent, whole lines from many threads.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <streambuf>
 #include <chrono>
 #include <map>
 #include <regex>
@@ -125,6 +129,69 @@ public:
   }
   std::atomic<int> written{0};
 };
+
+// A stream that stalls in a cancellation point (a read that nothing answers) on its first
+// write, as standard error does when whatever reads it has stopped.
+class StallingBuffer : public std::streambuf {
+public:
+  StallingBuffer() {
+    if (::pipe(never_written_) != 0) std::abort();
+  }
+  ~StallingBuffer() override {
+    ::close(never_written_[0]);
+    ::close(never_written_[1]);
+  }
+  std::atomic<bool> stalled{false};
+  std::string text;
+
+protected:
+  std::streamsize xsputn(const char* data, std::streamsize size) override {
+    if (!stalled.exchange(true)) {
+      char byte;
+      if (::read(never_written_[0], &byte, 1) < 0) std::abort();
+    }
+    text.append(data, static_cast<size_t>(size));
+    return size;
+  }
+  int overflow(int c) override {
+    if (c != traits_type::eof()) text.push_back(static_cast<char>(c));
+    return traits_type::not_eof(c);
+  }
+
+private:
+  int never_written_[2];
+};
+
+void* log_one_line(void*) {
+  on_library_log(3, "cut short");
+  return nullptr;
+}
+
+// An engine may cancel one of its threads while it logs: the unwind must go through the bridge
+// (a swallowed one aborts the process) and leave the console usable for the other threads.
+TEST(BridgeThreads, AnEngineThreadCancelledWhileItLogsUnwindsAndTheConsoleGoesOn) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        StallingBuffer buffer;
+        std::ostream out(&buffer);
+        ConsoleSink sink(&out);
+        ScopedMainLogger logger(4, sink);
+        log_sink = forward_library_log;
+        pthread_t engine_thread;
+        if (pthread_create(&engine_thread, nullptr, log_one_line, nullptr) != 0) std::_Exit(2);
+        while (!buffer.stalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pthread_cancel(engine_thread);
+        void* result = nullptr;
+        pthread_join(engine_thread, &result);
+        if (result != PTHREAD_CANCELED) std::_Exit(3);
+        out.clear();  // the cut line left the stream bad; the lock must be free again
+        on_library_log(3, "after the cancel");
+        if (buffer.text.find("WARN  after the cancel\n") == std::string::npos) std::_Exit(4);
+        std::_Exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
 
 constexpr int log_threads = 8;
 constexpr int log_repeat = 250;
