@@ -10,11 +10,13 @@
 
 struct pw_main_loop;
 struct pw_filter;
+struct spa_source;
 
 // No lock guards it: main writes it before pw_filter_connect and reads the instance again only
 // after pw_filter_destroy; in between only on_pw_process touches quantum, instance and FIFOs.
 struct HostData {
   pw_main_loop* loop = nullptr;                  // created and destroyed by main
+  spa_source* stop_event = nullptr;              // on the loop; on_pw_signal wakes it
   pw_filter* filter = nullptr;                   // created and destroyed by main
   std::vector<void*> in_ports;                   // "FL", then "FR"; a handle may be null
   std::vector<void*> out_ports;                  // "FL", then "FR"; a handle may be null

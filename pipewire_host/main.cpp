@@ -64,15 +64,17 @@ int main(int argc, char** argv) {
   ConnectionWatch connection;
   watch_connection(connection, data.filter, data.loop);
 
+  // A stop signal that came during the set-up, or comes before the loop runs, still ends it.
+  watch_stop_flag(data);
+
   // From here on_pw_process runs on PipeWire's data thread; main waits for a stop signal or
   // the loss of the daemon.
-  // A quit asked for before the loop runs is lost to it, so a stop signal that came during
-  // the set-up goes straight to the shutdown.
-  if (stop_requested.load() == 0) pw_main_loop_run(data.loop);
+  pw_main_loop_run(data.loop);
 
   run_shutdown(pipewire_host,
                [&data, &connection] {
                  current_host.store(nullptr);
+                 stop_watching_stop_flag(data);
                  stop_watching_connection(connection);
                  // Once it returns, no process cycle can touch the instance any more.
                  pw_filter_destroy(data.filter);

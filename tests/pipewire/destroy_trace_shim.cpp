@@ -1,7 +1,8 @@
-// Preloaded into palvex-pipewire by the end-to-end tests: notes pw_filter_connect and
-// pw_filter_destroy in the fake engine's trace file, so that their place can be checked, and
-// with PALVEX_TEST_CONNECT_DELAY_MS / PALVEX_TEST_DESTROY_DELAY_MS holds them back, to stand
-// for a slow start or a shutdown that hangs.
+// Preloaded into palvex-pipewire by the end-to-end tests: notes pw_filter_connect,
+// pw_main_loop_run and pw_filter_destroy in the fake engine's trace file, so that their place
+// can be checked, and with PALVEX_TEST_CONNECT_DELAY_MS / PALVEX_TEST_RUN_DELAY_MS /
+// PALVEX_TEST_DESTROY_DELAY_MS holds them back, to stand for a slow start or a shutdown that
+// hangs.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <string>
 
 struct pw_filter;
+struct pw_main_loop;
 struct spa_pod;
 
 namespace {
@@ -43,4 +45,11 @@ extern "C" void pw_filter_destroy(pw_filter* filter) {
   using Destroy = void (*)(pw_filter*);
   static const auto real = reinterpret_cast<Destroy>(dlsym(RTLD_NEXT, "pw_filter_destroy"));
   if (real != nullptr) real(filter);
+}
+
+extern "C" int pw_main_loop_run(pw_main_loop* loop) {
+  note("pw_main_loop_run", "PALVEX_TEST_RUN_DELAY_MS");
+  using Run = int (*)(pw_main_loop*);
+  static const auto real = reinterpret_cast<Run>(dlsym(RTLD_NEXT, "pw_main_loop_run"));
+  return real != nullptr ? real(loop) : -1;
 }

@@ -190,11 +190,23 @@ INSTANTIATE_TEST_SUITE_P(Signals, SecondSignal, testing::Values(SIGINT, SIGTERM)
                            return info.param == SIGINT ? "SIGINT" : "SIGTERM";
                          });
 
-// The main loop would never see a quit asked for before it runs; the host stops anyway.
-TEST(StopDuringSetUp, a_signal_before_the_main_loop_runs_stops_the_host_in_order) {
+// A stop signal while the host is held back at a step of its set-up.
+struct SetUpStep {
+  const char* name;
+  const char* delay_variable;  // of the preloaded shim: holds the call back 2 s
+  const char* call;            // noted in the trace as the call begins
+};
+void PrintTo(const SetUpStep& c, std::ostream* out) { *out << c.name; }
+
+class StopDuringSetUp : public testing::TestWithParam<SetUpStep> {};
+
+// The main loop would never see a quit asked for before it runs, and pw_main_loop_run undoes
+// one that comes before it sets the loop running; the host stops in order anyway.
+TEST_P(StopDuringSetUp, a_signal_before_the_main_loop_runs_stops_the_host_in_order) {
   START_PIPEWIRE(server);
-  PipeWireHostRun host(server, {"-v"}, {{"PALVEX_TEST_CONNECT_DELAY_MS", "1000"}});
-  ASSERT_TRUE(host.wait_for_trace("pw_filter_connect", 5s)) << host.diagnostics();
+  PipeWireHostRun host(server, {"-v"}, {{GetParam().delay_variable, "2000"}});
+  ASSERT_TRUE(host.wait_for_trace(GetParam().call, 10s)) << host.diagnostics();
+  std::this_thread::sleep_for(500ms);
   host.process().send_signal(SIGINT);
   ASSERT_TRUE(host.process().wait_for_exit(5s)) << host.diagnostics();
   EXPECT_TRUE(host.process().result().exited) << host.diagnostics();
@@ -202,6 +214,12 @@ TEST(StopDuringSetUp, a_signal_before_the_main_loop_runs_stops_the_host_in_order
   EXPECT_NE(host.process().result().err.find("MAIN exiting now"), std::string::npos);
   EXPECT_GE(index_of(host.trace(), "pw_filter_destroy"), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, StopDuringSetUp,
+    testing::Values(SetUpStep{"connect", "PALVEX_TEST_CONNECT_DELAY_MS", "pw_filter_connect"},
+                    SetUpStep{"main_loop_start", "PALVEX_TEST_RUN_DELAY_MS", "pw_main_loop_run"}),
+    [](const testing::TestParamInfo<SetUpStep>& info) { return std::string(info.param.name); });
 
 // The icon files /tmp/png* that exist now. The end-to-end tests of this host run one at a
 // time, so a file that appears during a run is that run's.

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -62,6 +63,43 @@ TEST_F(PwSignal, quits_the_main_loop) {
   EXPECT_TRUE(is_default(SIGINT));
   current_host.store(nullptr);
   pw_main_loop_destroy(data.loop);
+}
+
+// pw_main_loop_run sets the loop running, which undoes a quit that came before it: the loop
+// must still end its run, whether the signal came before or after it was told to watch.
+TEST_F(PwSignal, a_signal_before_the_loop_runs_still_ends_its_run) {
+  for (bool signal_first : {true, false}) {
+    SCOPED_TRACE(signal_first ? "signal, then watch" : "watch, then signal");
+    HostData data;
+    data.loop = pw_main_loop_new(nullptr);
+    ASSERT_NE(data.loop, nullptr);
+    current_host.store(&data);
+    std::signal(SIGINT, on_pw_signal);
+    stop_requested.store(0);
+    if (signal_first) std::raise(SIGINT);
+    watch_stop_flag(data);
+    if (!signal_first) std::raise(SIGINT);
+
+    // Ends a run that would otherwise never end, and says so.
+    std::atomic<bool> ran_out{false};
+    std::atomic<bool> returned{false};
+    std::thread guard([&] {
+      for (int waited = 0; waited < 500 && !returned.load(); ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (returned.load()) return;
+      ran_out.store(true);
+      pw_main_loop_quit(data.loop);
+    });
+    pw_main_loop_run(data.loop);
+    returned.store(true);
+    guard.join();
+    EXPECT_FALSE(ran_out.load()) << "the loop ran on after the stop signal";
+
+    current_host.store(nullptr);
+    stop_watching_stop_flag(data);
+    EXPECT_EQ(data.stop_event, nullptr);
+    pw_main_loop_destroy(data.loop);
+  }
 }
 
 }  // namespace
