@@ -81,6 +81,9 @@ void run_shutdown(const HostDescription& host, const std::function<void()>& clos
   // The audio side goes first: its callbacks read the instance without a lock.
   if (close_sound_server) close_sound_server();
   if (live_instance) live_instance->stop();
+  // The audio side is closed, so nothing queues any more: what the last cycles queued comes
+  // out now, before the last line, not from the exit handlers after it.
+  stop_log_queue_printer();
   PALVEX_LOG(main_logger, host.shutdown_level, "MAIN exiting now");
   std::exit(exit_status);
 }

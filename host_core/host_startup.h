@@ -13,7 +13,8 @@
 bool run_startup_sequence(HostSettings& settings, const HostDescription& host,
                           InstanceFactory& factory);
 
-// Logs, sets the stop flag, closes the sound-server side, stops the live instance, exit(0).
+// Logs, sets the stop flag, closes the sound-server side, stops the live instance, prints what
+// the real-time log queue still holds, logs the last line and exits.
 // exit_status: 1 after a set-up that failed with an exception or a JACK period that was
 // rejected, so that the operator or a supervisor sees it.
 [[noreturn]] void run_shutdown(const HostDescription& host,

@@ -161,6 +161,30 @@ INSTANTIATE_TEST_SUITE_P(
                     StopCase{"SIGINT_below_level_5", SIGINT, {}, false}),
     [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
+// An engine that never makes a process: every cycle tries again and queues its records, up to
+// the moment the filter goes. They are all printed before the last line.
+TEST(FailingEngine, every_record_of_the_last_cycles_comes_before_main_exiting_now) {
+  START_PIPEWIRE(server);
+  ASSERT_TRUE(server.force_quantum(256));
+  server.use_in_this_process();
+  AudioProbe probe;
+  ASSERT_TRUE(probe.ready());
+  PipeWireHostRun host(server, {"-v"}, {{"PALVEX_FAKE_FAIL", "InitProcess3"}});
+  const std::optional<GraphNode> node = host.wait_for_node();
+  ASSERT_TRUE(node) << host.diagnostics();
+  feed_host(server, *node);
+  ASSERT_TRUE(host.process().wait_for_stderr(" WARN  Invalid instance\n", 10s))
+      << host.diagnostics();
+
+  host.process().send_signal(SIGINT);
+  ASSERT_TRUE(host.process().wait_for_exit(5s)) << host.diagnostics();
+  const std::string& err = host.process().result().err;
+  const std::string last_line = " VERB  MAIN exiting now\n";
+  ASSERT_GE(err.size(), last_line.size());
+  EXPECT_EQ(err.substr(err.size() - last_line.size()), last_line)
+      << err.substr(err.rfind("MAIN stopping"));
+}
+
 class SecondSignal : public testing::TestWithParam<int> {};
 
 // Nothing but the default action is left once the first signal was handled: no exit

@@ -137,36 +137,44 @@ struct ShutdownCase {
   int shutdown_level;
   bool with_instance;
   int exit_status;  // 1 when the host's set-up failed with an exception
+  bool last_cycle_record;  // the audio side queues a real-time record as it is closed
   const char* stderr_pattern;
   Lines engine_calls;  // teardown calls between the sound-server close and the exit
 };
 
 const ShutdownCase shutdown_cases[] = {
-    {"JackLevelWithInstance", 9, 9, true, 0,
+    {"JackLevelWithInstance", 9, 9, true, 0, false,
      "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
      {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
       "palvex_ExitProcess"}},
-    {"PipeWireLevelWithoutInstance", 5, 5, false, 0,
+    {"PipeWireLevelWithoutInstance", 5, 5, false, 0, false,
      "VERB  MAIN stopping\n.*VERB  MAIN exiting now\n$",
      {"close_sound_server stop_requested=1"}},
-    {"FailedSetUp", 9, 9, false, 1, "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
+    {"FailedSetUp", 9, 9, false, 1, false, "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
      {"close_sound_server stop_requested=1"}},
-    {"BelowTheShutdownLevel", 3, 9, true, 0, "^$",
+    {"BelowTheShutdownLevel", 3, 9, true, 0, false, "^$",
      {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
       "palvex_ExitProcess"}},
+    {"RecordOfTheLastCycleBeforeTheLastLine", 5, 5, false, 0, true,
+     "VERB  MAIN stopping\n.*WARN  Invalid instance\n.*VERB  MAIN exiting now\n$",
+     {"close_sound_server stop_requested=1"}},
 };
 
 // Runs the skeleton as a host at the end of its run would, in the death-test child.
 [[noreturn]] void shut_down_as(const ShutdownCase& c) {
+  log_bootstrap();  // the real-time logger, its queue and, below, its printer
   StderrSink sink;
   ScopedMainLogger logger(c.logger_level, sink);
+  if (rt_logger != nullptr) rt_logger->level = c.logger_level;
+  start_log_queue_printer();
   HostConfig config;
   config.http_port = 8080;
   std::shared_ptr<ProcessingInstance> instance;
   if (c.with_instance) instance = create_processing_instance(config, 64);
   mark_in_trace("shutdown starts");
-  auto close_sound_server = [] {
+  auto close_sound_server = [&c] {
     mark_in_trace("close_sound_server stop_requested=" + std::to_string(stop_requested.load()));
+    if (c.last_cycle_record) PALVEX_LOG(rt_logger, 3, "Invalid instance");
   };
   HostDescription host = jack_description;
   host.shutdown_level = c.shutdown_level;
