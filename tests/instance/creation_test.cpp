@@ -56,7 +56,6 @@ TEST_F(InstanceTest, CreationSetsParametersThenMetadataThenStartsTheUpdateThread
 
 TEST_F(InstanceTest, NoOptionalSettingsMeansNoParametersNoMetadataAndNoWebServer) {
   if (!rerun_in_child({})) return;
-  logger.logger().level = 6;  // the "Adding" records need 7
   auto instance = create_processing_instance(HostConfig{}, 0);
   ASSERT_NE(instance, nullptr);
   EXPECT_EQ(main_thread_calls(engine_trace.take()), (Lines{
@@ -65,6 +64,19 @@ TEST_F(InstanceTest, NoOptionalSettingsMeansNoParametersNoMetadataAndNoWebServer
       "palvex_WaitUpdateThreadReady proc1 5000",
   }));
   EXPECT_EQ(sink.lines(), (std::vector<LoggedLine>{{4, "Using default frames per chunk=64"}}));
+}
+
+TEST_F(InstanceTest, PairsAreNamedInTheLogOnlyFromLevel7) {
+  if (!rerun_in_child({})) return;
+  HostConfig config;
+  config.params = {{"K", "v"}};
+  config.metas = {{"m", "x"}};
+  logger.logger().level = 6;
+  auto instance = create_processing_instance(config, 0);
+  ASSERT_NE(instance, nullptr);
+  EXPECT_EQ(sink.lines(), (std::vector<LoggedLine>{{4, "Using default frames per chunk=64"}}));
+  // Set all the same.
+  EXPECT_GE(index_of(engine_trace.take(), "palvex_SetParameter set1 \"K\" \"v\""), 0);
 }
 
 TEST_F(InstanceTest, MetadataAddedToARunningProcessGoesStraightToTheEngine) {

@@ -129,16 +129,15 @@ INSTANTIATE_TEST_SUITE_P(JackBufferSizes, AudioPeriod, ::testing::Values(64u, 25
 TEST(BadPeriod, a_period_that_is_no_multiple_of_the_chunk_is_rejected_and_reported) {
   START_JACK_SERVER(server, 32, 2, 2);
   HostRun host(server, {}, {{"PALVEX_FAKE_PROCESS_CHUNK", "64"}});
-  ASSERT_TRUE(host.process().wait_for_stderr(
-      " ERROR JACK bad number of frames 32 (expect a multiple of 64)\n", 5s))
-      << host.diagnostics();
+  const std::string error = " ERROR JACK bad number of frames 32 (expect a multiple of 64)\n";
+  ASSERT_TRUE(host.process().wait_for_stderr(error, 5s)) << host.diagnostics();
+  // Neither a deactivated client's ports nor those of a host that has ended can be connected:
+  // no audio of the host reaches anyone.
   AudioChain chain(4800);
-  if (chain.connected) {
-    ASSERT_TRUE(chain.recorder.record(5s));
-    for (int channel = 0; channel < 2; ++channel)
-      for (float sample : chain.recorder.recorded(channel))
-        ASSERT_EQ(sample, 0.0f) << "processed audio on out_" << channel + 1;
-  }
+  EXPECT_FALSE(chain.connected);
+  std::this_thread::sleep_for(500ms);
+  const std::string err = host.process().stderr_text();
+  EXPECT_EQ(err.find(error), err.rfind(error)) << "reported more than once:\n" << err;
 }
 
 // The chunk chosen at start-up still divides the period: the host goes on as if nothing

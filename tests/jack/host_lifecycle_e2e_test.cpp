@@ -177,8 +177,9 @@ TEST_P(UnfitBufferSize, ends_the_host_in_order_with_status_1_and_nothing_left_li
   const size_t stopping = err.find(" VERB5 MAIN stopping\n");
   const size_t exiting = err.find(" VERB5 MAIN exiting now\n");
   // The real-time record reaches the console through the printer thread, so its place among
-  // main's own lines is not fixed.
+  // main's own lines is not fixed, but it comes before the last.
   EXPECT_NE(rejected, std::string::npos) << err;
+  EXPECT_LT(rejected, exiting) << err;
   ASSERT_NE(reason, std::string::npos) << err;
   ASSERT_NE(exiting, std::string::npos) << err;
   EXPECT_LT(reason, stopping) << err;
@@ -209,6 +210,35 @@ INSTANTIATE_TEST_SUITE_P(
                     "JACK stopped the client after a rejected period of 32 frames: the host "
                     "needs a JACK buffer size that is a multiple of its chunk of 64 frames"}),
     [](const ::testing::TestParamInfo<UnfitPeriod>& info) { return info.param.name; });
+
+// The engine's own lines, sent from its threads while the host runs, reach standard error in
+// the host's line format; its DEBUG lines never do. The DEBUG line goes out before the last.
+const char* const engine_log = "3:engine warns|10:engine debug|2:NULL|5:engine verbose";
+const char* const engine_lines[] = {" WARN  engine warns\n", " ERROR (null)\n",
+                                    " VERB  engine verbose\n"};
+
+TEST(EngineLog, lines_from_the_engines_threads_reach_standard_error) {
+  START_JACK_SERVER(server, 256, 2, 2);
+  JackProbe probe("probe", JackProbe::observer);
+  HostRun host(server, {"-v"}, {{"PALVEX_FAKE_LOG", engine_log}});
+  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  for (const char* line : engine_lines)
+    EXPECT_TRUE(host.process().wait_for_stderr(line, 5s)) << line << host.diagnostics();
+  EXPECT_EQ(host.process().stderr_text().find("engine debug"), std::string::npos);
+}
+
+// Only SIGINT and SIGTERM stop the host in order; any other signal keeps its default action.
+TEST(OtherSignal, sighup_ends_the_host_by_its_default_action) {
+  START_JACK_SERVER(server, 256, 2, 2);
+  JackProbe probe("probe", JackProbe::observer);
+  HostRun host(server, {"-vvvvv"});
+  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  host.process().send_signal(SIGHUP);
+  ASSERT_TRUE(host.process().wait_for_exit(2s)) << host.diagnostics();
+  EXPECT_FALSE(host.process().result().exited) << host.diagnostics();
+  EXPECT_EQ(host.process().result().signal, SIGHUP);
+  EXPECT_EQ(host.process().result().err.find("MAIN stopping"), std::string::npos);
+}
 
 class ServerGoesAway : public ::testing::TestWithParam<int> {};
 

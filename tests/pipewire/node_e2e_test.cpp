@@ -161,6 +161,35 @@ INSTANTIATE_TEST_SUITE_P(
                     StopCase{"SIGINT_below_level_5", SIGINT, {}, false}),
     [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
+// The engine's own lines, sent from its threads while the host runs, reach standard error in
+// the host's line format; its DEBUG lines never do. The DEBUG line goes out before the last.
+const char* const engine_log = "3:engine warns|10:engine debug|2:NULL|5:engine verbose";
+const char* const engine_lines[] = {" WARN  engine warns\n", " ERROR (null)\n",
+                                    " VERB  engine verbose\n"};
+
+TEST(EngineLog, lines_from_the_engines_threads_reach_standard_error) {
+  START_PIPEWIRE(server);
+  PipeWireHostRun host(server, {"-v"},
+                       {{"PALVEX_FAKE_LOG", engine_log}});
+  ASSERT_TRUE(host.wait_for_node()) << host.diagnostics();
+  for (const char* line : engine_lines)
+    EXPECT_TRUE(host.process().wait_for_stderr(line, 5s)) << line << host.diagnostics();
+  EXPECT_EQ(host.process().stderr_text().find("engine debug"), std::string::npos);
+}
+
+// Only SIGINT and SIGTERM stop the host in order; any other signal keeps its default action.
+TEST(OtherSignal, sighup_ends_the_host_by_its_default_action) {
+  START_PIPEWIRE(server);
+  PipeWireHostRun host(server, {"-v"});
+  const std::optional<GraphNode> node = host.wait_for_node();
+  ASSERT_TRUE(node) << host.diagnostics();
+  host.process().send_signal(SIGHUP);
+  ASSERT_TRUE(host.process().wait_for_exit(2s)) << host.diagnostics();
+  EXPECT_FALSE(host.process().result().exited) << host.diagnostics();
+  EXPECT_EQ(host.process().result().signal, SIGHUP);
+  EXPECT_EQ(host.process().result().err.find("MAIN stopping"), std::string::npos);
+}
+
 // An engine that never makes a process: every cycle tries again and queues its records, up to
 // the moment the filter goes. They are all printed before the last line.
 TEST(FailingEngine, every_record_of_the_last_cycles_comes_before_main_exiting_now) {

@@ -90,14 +90,4 @@ TEST(StopSignal, ASignalWhenTheFlagIsAlreadySetOnlySetsItAgain) {
   EXPECT_EQ(ending.code, 0);
 }
 
-TEST(StopSignal, OtherSignalsKeepTheirDefaultAction) {
-  const Ending ending = in_child([] {
-    install_like_a_host();
-    raise(SIGHUP);
-    _exit(survived_second);
-  });
-  EXPECT_TRUE(ending.by_signal) << "child exit status " << ending.code;
-  EXPECT_EQ(ending.code, SIGHUP);
-}
-
 }  // namespace
