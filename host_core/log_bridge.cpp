@@ -1,19 +1,18 @@
 // Carries the engine's log lines into main_logger, from whatever engine thread sends them.
 #include "log_bridge.h"
 
-#include <cxxabi.h>
+#include <exception>
 
 #include "log.h"
 
 extern "C" void on_library_log(int severity, const char* text) {
-  // No error may unwind into the engine's C frames: a line that cannot be passed on is dropped.
-  // The unwind of a thread the engine cancels while it logs must go on, or the process aborts.
+  // No error may unwind into the engine's C frames: a line that cannot be passed on (out of
+  // memory, a failing stream) is dropped. Only errors: the unwind of a thread that the engine
+  // cancels while it logs is no exception of ours and must go on, or the process aborts.
   try {
     if (!log_sink) return;
     log_sink(severity, std::string(text != nullptr ? text : "(null)"));
-  } catch (const abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception&) {
   }
 }
 
