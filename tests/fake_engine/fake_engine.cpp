@@ -91,6 +91,7 @@ palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters se
   process->process_chunk = s.has_process_chunk ? s.process_chunk : frames_per_chunk;
   process->gain = s.gain;
   process->zero_chunk_reads.store(s.zero_chunk_reads, std::memory_order_relaxed);
+  process->bias = s.bias;
   return process;
 }
 
@@ -146,9 +147,10 @@ int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2], float* out[
   if (process == nullptr || in == nullptr || out == nullptr) return -1;
   const int frames = process->process_chunk;
   const float gain = process->gain;
+  const float bias = process->bias;
   for (int channel = 0; channel < 2; ++channel) {
     if (in[channel] == nullptr || out[channel] == nullptr) return -1;
-    for (int i = 0; i < frames; ++i) out[channel][i] = in[channel][i] * gain;
+    for (int i = 0; i < frames; ++i) out[channel][i] = in[channel][i] * gain + bias;
   }
   return 0;
 }

@@ -30,6 +30,16 @@ void read_int(const char* name, int& out) {
   if (const char* value = env(name)) parse_int(value, out);
 }
 
+// A number that strtof reads in full (hexadecimal gives an exact binary fraction); anything
+// else keeps the default.
+void read_float(const char* name, float& out) {
+  const char* value = env(name);
+  if (value == nullptr) return;
+  char* end = nullptr;
+  const float number = std::strtof(value, &end);
+  if (end != value && *end == '\0') out = number;
+}
+
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::string::size_type start = 0;
@@ -106,11 +116,8 @@ Settings* read_settings() {
   if (const char* value = env("PALVEX_FAKE_WEB_STATUS"))
     s->has_web_status = parse_int(value, s->web_status);
   read_int("PALVEX_FAKE_STOP_RESULT", s->stop_result);
-  if (const char* value = env("PALVEX_FAKE_GAIN")) {
-    char* end = nullptr;
-    float gain = std::strtof(value, &end);
-    if (end != value && *end == '\0') s->gain = gain;
-  }
+  read_float("PALVEX_FAKE_GAIN", s->gain);
+  read_float("PALVEX_FAKE_BIAS", s->bias);
   read_failures(*s);
   s->log_lines = read_log_lines();
   read_int("PALVEX_FAKE_LOG_THREADS", s->log_threads);

@@ -20,7 +20,8 @@ struct palvex_ProcessData {
   int id = 0;                // traced as proc<id>
   int process_chunk = 0;     // frames per palvex_ProcessAudio_Planar call
   std::atomic<int> zero_chunk_reads{0};  // chunk queries still to answer with 0
-  float gain = 0.5f;         // output = input * gain
+  float gain = 0.5f;         // output = input * gain + bias
+  float bias = 0.0f;
   std::mutex mutex;          // guards the two update-thread flags
   std::condition_variable changed;
   bool update_entered = false;  // palvex_StartUpdateThread has begun
@@ -54,6 +55,7 @@ struct Settings {
   int web_status = 0;
   int stop_result = 0;
   float gain = 0.5f;
+  float bias = 0.0f;  // makes the output of silence tell from silence nobody processed
   bool fail_new_parameters = false;
   bool fail_init_process = false;
   bool fail_webserver = false;
