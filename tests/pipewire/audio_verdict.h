@@ -16,6 +16,9 @@ struct Expected {
   long latency = 64;          // the first chunk
   long smallest_quantum = 256;
   float tolerance = 0.0f;     // the fake's gain of 0.5 is exact
+  // What the engine adds to every sample (PALVEX_FAKE_BIAS), an exact binary fraction: with
+  // one, the engine's output of silence is told from silence that nothing processed.
+  float bias = 0.0f;
   // For quanta that are no multiples of each other: a break counts as the graph's only where
   // the recorder or the source saw the graph clock jump, or a silent cycle, within a backlog
   // and a cycle before it; silence only in whole recorded cycles or right after a clock jump;
@@ -28,16 +31,23 @@ struct Expected {
 };
 
 // PipeWire on a loaded virtual machine skips a cycle now and then, and around a quantum
-// change the graph times it reports may jump: those are the graph's, not the host's. What the
-// host must never do shows anyway: any sample that is not the engine's output of a source
-// sample, silence other than whole cycles, and any break in the host's own stream other than
-// whole skipped cycles (the chunk is 64, the smallest quantum 128 or 256). The latency
-// shows where the graph runs undisturbed, which is nearly everywhere.
+// change the graph times it reports may jump: those are the graph's, not the host's. A host
+// that ran late may be run again at once, before its input has anything new: the graph gives
+// it silence then, which it processes like any input. The recorder, late as well, may see only
+// the part of that which comes out one chunk into the next cycle, or read the host's output
+// while the host writes its next cycle there. With a bias the engine's output of silence shows
+// as such. What the host must never do shows anyway: any sample that is not the engine's
+// output of a source sample or of silence, silence nothing processed other than whole cycles,
+// and any break in the host's own stream other than whole skipped cycles (the chunk is 64, the
+// smallest quantum 128 or 256). The latency shows where the graph runs undisturbed, which is
+// nearly everywhere.
 struct Verdict {
   size_t first = 0;       // index of the first processed sample
   size_t checked = 0;     // samples from there to the end
   size_t malformed = 0;   // not the engine's output of any source sample
   size_t silent = 0;      // samples of silence in whole cycles
+  size_t engine_silence = 0;  // with a bias: the engine's output of silence on either channel
+  size_t torn = 0;        // channels that are the engine's output of different cycles
   size_t unjudged = 0;    // silent or one-channel samples right after a graph clock jump
   size_t breaks = 0;      // places where the host's stream does not go on by one
   size_t bad_breaks = 0;  // of those, not explained by the graph (see Expected)
@@ -51,6 +61,7 @@ struct Verdict {
 Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expected);
 
 // The expectations every sound recording meets: at least at_least samples checked, none
-// malformed, little silence, no break the graph does not explain, nearly all one chunk late.
+// malformed, little silence of either kind, no break the graph does not explain, nearly all
+// one chunk late.
 void expect_sound(const Verdict& verdict, const std::string& diagnostics,
                   size_t at_least = 48000);

@@ -30,8 +30,8 @@ EnvChanges clean_palvex_env() {
                            "PALVEX_FAKE_OUTPUTS", "PALVEX_FAKE_CHUNK_LIST",
                            "PALVEX_FAKE_PROCESS_CHUNK", "PALVEX_FAKE_READY",
                            "PALVEX_FAKE_WEB_STATUS", "PALVEX_FAKE_STOP_RESULT", "PALVEX_FAKE_GAIN",
-                           "PALVEX_FAKE_BIAS", "PALVEX_FAKE_FAIL", "PALVEX_FAKE_LOG", "PALVEX_FAKE_LOG_THREADS",
-                           "PALVEX_FAKE_LOG_REPEAT"})
+                           "PALVEX_FAKE_BIAS", "PALVEX_FAKE_FAIL", "PALVEX_FAKE_LOG",
+                           "PALVEX_FAKE_LOG_THREADS", "PALVEX_FAKE_LOG_REPEAT"})
     env[name] = std::nullopt;
   return env;
 }

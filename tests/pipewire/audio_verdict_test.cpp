@@ -1,0 +1,183 @@
+// The judgement of a recording, on recordings made up here: what the graph does to a loaded
+// host passes, what a host lets out unprocessed fails.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "audio_verdict.h"
+
+namespace {
+
+constexpr float bias = 0x1p-16f;
+constexpr uint32_t latency = 64;
+
+struct Out {
+  float left, right;
+};
+
+// palvex-pipewire as it should be, with the fake engine (gain 0.5 and the bias): each cycle's
+// input, the source's cycle from a graph time or the silence the graph gives when it has
+// nothing new, comes out one chunk later. It starts with a chunk nothing processed.
+class Host {
+public:
+  explicit Host(uint32_t quantum) : quantum_(quantum), backlog_(latency, Out{0.0f, 0.0f}) {}
+
+  std::vector<Out> run(uint64_t source_start) {
+    for (uint32_t i = 0; i < quantum_; ++i) {
+      const float processed = 0.5f * probe_signal(source_start + i);
+      backlog_.push_back({processed + bias, -processed + bias});
+    }
+    return take();
+  }
+  std::vector<Out> run_on_silence() {
+    backlog_.insert(backlog_.end(), quantum_, Out{bias, bias});
+    return take();
+  }
+
+private:
+  std::vector<Out> take() {
+    std::vector<Out> out(backlog_.begin(), backlog_.begin() + quantum_);
+    backlog_.erase(backlog_.begin(), backlog_.begin() + quantum_);
+    return out;
+  }
+  uint32_t quantum_;
+  std::vector<Out> backlog_;
+};
+
+// The recorder: a cycle of the host's output at the graph time it ran at.
+void record(std::vector<RecordedSample>& samples, uint64_t start, const std::vector<Out>& out) {
+  for (size_t i = 0; i < out.size(); ++i)
+    samples.push_back({start + i, start, static_cast<uint32_t>(out.size()), out[i].left,
+                       out[i].right});
+}
+
+constexpr uint32_t quantum = 256;
+constexpr int cycles = 400;
+constexpr int odd_cycle = 200;  // where each case does something
+
+// The host and the recorder through cycles; at odd_cycle the case takes over, for one cycle or
+// to the end.
+using OddCycle = std::function<void(Host&, std::vector<RecordedSample>&, uint64_t start)>;
+std::vector<RecordedSample> recording(const OddCycle& odd) {
+  Host host(quantum);
+  std::vector<RecordedSample> samples;
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    const uint64_t start = static_cast<uint64_t>(cycle) * quantum;
+    if (cycle == odd_cycle) {
+      odd(host, samples, start);
+      if (samples.size() >= static_cast<size_t>(cycles) * quantum) break;
+    } else {
+      record(samples, start, host.run(start));
+    }
+  }
+  return samples;
+}
+
+struct VerdictCase {
+  const char* name;
+  OddCycle odd;
+  size_t malformed, bad_breaks, engine_silence, torn;
+};
+
+void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
+
+class Judgement : public testing::TestWithParam<VerdictCase> {};
+
+TEST_P(Judgement, tells_the_graph_from_the_host) {
+  Expected expected;
+  expected.bias = bias;
+  const Verdict verdict = judge(recording(GetParam().odd), expected);
+  EXPECT_EQ(verdict.malformed, GetParam().malformed) << verdict.first_fault;
+  EXPECT_EQ(verdict.bad_breaks, GetParam().bad_breaks) << verdict.first_fault;
+  EXPECT_EQ(verdict.engine_silence, GetParam().engine_silence);
+  EXPECT_EQ(verdict.torn, GetParam().torn);
+  EXPECT_GE(verdict.checked, static_cast<size_t>(cycles - 2) * quantum);
+}
+
+void ordinary(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  record(samples, start, host.run(start));
+}
+
+// The graph gave the host nothing new for a cycle that the source missed.
+void silent_input_seen_whole(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  record(samples, start, host.run_on_silence());
+}
+
+// The host ran late and at once again on silence; the recorder missed that cycle.
+void run_again_unseen(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  record(samples, start, host.run(start));
+  host.run_on_silence();
+}
+
+// The recorder saw the cycle on silence but missed the one after it.
+void next_cycle_unseen(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  record(samples, start, host.run_on_silence());
+  host.run(start);
+}
+
+// Faults of the host: its backlog replaced by a chunk nothing processed, as a FIFO made anew
+// at a quantum change would give.
+void unprocessed_chunk(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  std::vector<Out> out = host.run(start);
+  std::fill(out.begin(), out.begin() + latency, Out{0.0f, 0.0f});
+  record(samples, start, out);
+}
+
+// The same chunk as the engine's output of silence, but where no cycle of input starts.
+void silence_fed_mid_cycle(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  std::vector<Out> out = host.run(start);
+  std::fill(out.begin() + 128, out.begin() + 128 + latency, Out{bias, bias});
+  record(samples, start, out);
+}
+
+// Input passed through as it came.
+void passed_through(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  std::vector<Out> out = host.run(start);
+  for (Out& sample : out) sample = {2.0f * (sample.left - bias), 2.0f * (sample.right - bias)};
+  record(samples, start, out);
+}
+
+// One port had nothing new for a cycle, the other had.
+void one_port_silent(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  std::vector<Out> out = host.run(start);
+  for (size_t i = latency; i < out.size(); ++i) out[i].right = bias;
+  record(samples, start, out);
+}
+
+// The recorder read the host's output while the host wrote its next cycle there: the left
+// channel's first chunk is already the next cycle's.
+void torn_read(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  std::vector<Out> out = host.run(start);
+  for (size_t i = 0; i < latency; ++i)
+    out[i].left = 0.5f * probe_signal(start + quantum + i - latency) + bias;
+  record(samples, start, out);
+}
+
+// Fault of the host: the right channel a cycle behind the left from here on.
+void channel_slipped(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  for (uint64_t cycle_start = start; cycle_start < uint64_t{cycles} * quantum;
+       cycle_start += quantum) {
+    std::vector<Out> out = host.run(cycle_start);
+    for (size_t i = 0; i < out.size(); ++i)
+      out[i].right = -0.5f * probe_signal(cycle_start + i - latency - quantum) + bias;
+    record(samples, cycle_start, out);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, Judgement,
+    testing::Values(
+        VerdictCase{"undisturbed", ordinary, 0, 0, 0, 0},
+        VerdictCase{"silent_input_seen_whole", silent_input_seen_whole, 0, 0, quantum, 0},
+        VerdictCase{"run_again_on_silence_unseen", run_again_unseen, 0, 0, latency, 0},
+        VerdictCase{"cycle_after_silence_unseen", next_cycle_unseen, 0, 0, quantum - latency, 0},
+        VerdictCase{"unprocessed_chunk", unprocessed_chunk, latency, 1, 0, 0},
+        VerdictCase{"silence_fed_mid_cycle", silence_fed_mid_cycle, latency, 0, latency, 0},
+        VerdictCase{"passed_through", passed_through, quantum, 0, 0, 0},
+        VerdictCase{"one_port_silent_for_a_cycle", one_port_silent, 0, 0, quantum - latency, 0},
+        VerdictCase{"torn_read", torn_read, 0, 0, 0, latency},
+        VerdictCase{"channel_slipped", channel_slipped, (cycles - odd_cycle) * quantum, 0, 0,
+                    (cycles - odd_cycle) * quantum}),
+    [](const testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
+
+}  // namespace
