@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,74 +69,6 @@ void RunningProcess::stop() {
 RunningProcess::~RunningProcess() {
   stop();
   palvex_FreeParameters(set_);
-}
-
-JsonClient::JsonClient(int port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) close_now();
-}
-
-JsonClient::~JsonClient() { close_now(); }
-
-void JsonClient::close_now() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
-void JsonClient::send_text(const std::string& text) {
-  size_t done = 0;
-  while (fd_ >= 0 && done < text.size()) {
-    ssize_t sent = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (sent <= 0) return;
-    done += static_cast<size_t>(sent);
-  }
-}
-
-std::string JsonClient::read_line(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    size_t newline = buffer_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = buffer_.substr(0, newline);
-      buffer_.erase(0, newline + 1);
-      return line;
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (fd_ < 0 || left.count() <= 0) return "";
-    pollfd wait{fd_, POLLIN, 0};
-    if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) return "";
-    char chunk[4096];
-    ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
-    if (got <= 0) return "";
-    buffer_.append(chunk, static_cast<size_t>(got));
-  }
-}
-
-nlohmann::json JsonClient::request(const std::string& text) {
-  send_text(text + "\n");
-  std::string line = read_line();
-  if (line.empty()) return nullptr;
-  return nlohmann::json::parse(line, nullptr, false);
-}
-
-bool JsonClient::closed_by_peer(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (fd_ >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd wait{fd_, POLLIN, 0};
-    if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) return false;
-    char chunk[4096];
-    ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
-    if (got <= 0) return true;
-  }
-  return true;
 }
 
 PortHolder::PortHolder() {

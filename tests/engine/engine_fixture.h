@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "json_client.h"
 #include "palvex.h"
 
 // Collects the engine's log lines for the life of the object (one at a time).
@@ -46,27 +47,6 @@ private:
   palvex_Process process_ = nullptr;
   std::thread thread_;
   int ready_ = -100;
-};
-
-// One TCP connection to 127.0.0.1:port with a time-out on every read.
-class JsonClient {
-public:
-  explicit JsonClient(int port);
-  ~JsonClient();
-  JsonClient(const JsonClient&) = delete;
-  JsonClient& operator=(const JsonClient&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
-  void send_text(const std::string& text);
-  // The next reply line, or "" after the time-out or when the peer closed.
-  std::string read_line(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  nlohmann::json request(const std::string& text);  // send text + "\n", parse the reply
-  bool closed_by_peer(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  void close_now();
-
-private:
-  int fd_ = -1;
-  std::string buffer_;
 };
 
 // Reserves a port by listening on it (all IPv4 addresses) until destroyed.

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "json_load.h"
+#include "json_client.h"
 #include "temp_dir.h"
 
 HostUnderTest::HostUnderTest(const JackServer& server, const std::string& state_dir,

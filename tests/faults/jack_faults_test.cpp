@@ -2,7 +2,6 @@
 // folder that cannot take writes. It must end, free its ports, and never leave torn state.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "host_under_test.h"
 #include "jack_chain.h"
 #include "jack_server.h"
+#include "json_client.h"
 #include "json_load.h"
 #include "scratch_mount.h"
 #include "temp_dir.h"
@@ -23,25 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// One request on a fresh connection; the reply line, or "" when none came.
-std::string ask(int port, const std::string& request) {
-  const int fd = connect_loopback(port, 5s);
-  if (fd < 0) return "";
-  const std::string text = request + "\n";
-  std::string reply;
-  if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
-    char c;
-    while (recv(fd, &c, 1, 0) == 1 && c != '\n') reply += c;
-  }
-  close(fd);
-  return reply;
-}
-
-double gain_of(int port) {
-  const auto tree = nlohmann::json::parse(ask(port, "{\"get\":null}"), nullptr, false);
-  return tree.is_object() ? tree["in"]["gain"].get<double>() : NAN;
-}
 
 #define START_SERVER(var)                  \
   JackServer var(JackServerOptions{256}); \
@@ -140,7 +121,7 @@ TEST(JackFaults, sigterm_during_a_storm_of_state_writes_leaves_a_whole_state_fil
   // The last state written is loaded by the next start.
   HostUnderTest host(server, state.path().string());
   ASSERT_TRUE(wait_for_tcp_port(host.json_port, 15s)) << host.process->stderr_text();
-  const double gain = gain_of(host.json_port);
+  const double gain = host_gain(host.json_port);
   EXPECT_TRUE(gain == -6.0 || gain == 0.0 || gain == -12.5) << gain;
 }
 
@@ -165,9 +146,9 @@ TEST_P(StateFolderFault, state_writes_fail_cleanly_and_audio_goes_on) {
   for (int i = 0; i < 40; ++i) {
     const double gain = i % 2 == 0 ? -6.0 : 0.0;
     const std::string reply =
-        ask(host.json_port, "{\"set\":{\"in\":{\"gain\":" + std::to_string(gain) + "}}}");
+        json_request(host.json_port, "{\"set\":{\"in\":{\"gain\":" + std::to_string(gain) + "}}}");
     ASSERT_EQ(reply.find("error"), std::string::npos) << reply;
-    EXPECT_EQ(gain_of(host.json_port), gain);
+    EXPECT_EQ(host_gain(host.json_port), gain);
     std::this_thread::sleep_for(25ms);
   }
   chain.disarm();

@@ -1,8 +1,5 @@
 // Real audio through palvex-jack on a real jackd: our source feeds in_1/in_2, our recorder reads
 // out_1/out_2 in the same JACK cycle, so any added latency or lost chunk shows.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +7,7 @@
 #include <cmath>
 
 #include "host_run.h"
+#include "json_client.h"
 
 namespace {
 
@@ -163,41 +161,17 @@ TEST(BufferSizeChange, to_another_multiple_of_the_chunk_changes_nothing) {
   EXPECT_EQ(host.process().result().err.find(" ERROR "), std::string::npos) << host.diagnostics();
 }
 
-// A socket that has sent the whole request to 127.0.0.1:port, or -1; reads time out after 3 s.
-int send_request(int port, const std::string& request) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout{3, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size()))
-    return fd;
-  close(fd);
-  return -1;
-}
-
-// One request on the JSON control port; the first reply line, or "" when nothing answers.
-std::string json_request(int port, const std::string& request) {
-  std::string reply;
-  const int fd = send_request(port, request);
-  if (fd < 0) return reply;
-  char c;
-  while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
-  close(fd);
-  return reply;
-}
-
+// The reply to a GET of the web root, headers and body, until the server closes.
 std::string http_get(int port) {
   std::string reply;
-  const int fd =
-      send_request(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  const int fd = connect_loopback(port, 3s);
   if (fd < 0) return reply;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, size_t(n));
+  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, size_t(n));
+  }
   close(fd);
   return reply;
 }
@@ -213,7 +187,7 @@ TEST(StandInEngine, serves_json_and_web_while_running_and_a_gain_of_minus_30_dB_
   }
   ASSERT_TRUE(wait_for_tcp_port(host.json_port(), 5s)) << host.diagnostics();
   ASSERT_TRUE(wait_for_tcp_port(web_port, 5s)) << host.diagnostics();
-  EXPECT_NE(json_request(host.json_port(), "{\"get\":null}\n").find("\"gain\""), std::string::npos);
+  EXPECT_NE(json_request(host.json_port(), "{\"get\":null}").find("\"gain\""), std::string::npos);
   EXPECT_EQ(http_get(web_port).rfind("HTTP/1.1 200", 0), 0u);
 
   AudioChain chain(24000);
@@ -224,7 +198,7 @@ TEST(StandInEngine, serves_json_and_web_while_running_and_a_gain_of_minus_30_dB_
   EXPECT_NEAR(before, 0.0, 0.01);
   expect_same_period_processing(chain.recorder, 256, 1.0f);  // 0 dB: unchanged
 
-  const std::string reply = json_request(host.json_port(), "{\"set\":{\"in\":{\"gain\":-30}}}\n");
+  const std::string reply = json_request(host.json_port(), "{\"set\":{\"in\":{\"gain\":-30}}}");
   EXPECT_EQ(reply.find("error"), std::string::npos) << reply;
   std::this_thread::sleep_for(100ms);
   ASSERT_TRUE(chain.recorder.record(10s));

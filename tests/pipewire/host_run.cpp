@@ -1,11 +1,7 @@
 // palvex-pipewire as a process on a test's PipeWire daemon.
 #include "host_run.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
@@ -65,23 +61,4 @@ std::string PipeWireHostRun::diagnostics() const {
   text += "--- pipewire (last lines):\n" +
           daemon.substr(daemon.size() > 3000 ? daemon.size() - 3000 : 0);
   return text;
-}
-
-std::string json_request(int port, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return "";
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::send(fd, (request + "\n").data(), request.size() + 1, MSG_NOSIGNAL) > 0) {
-    char byte = 0;
-    while (::recv(fd, &byte, 1, 0) == 1 && byte != '\n') reply.push_back(byte);
-  }
-  ::close(fd);
-  return reply;
 }

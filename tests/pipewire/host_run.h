@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine_trace.h"
+#include "json_client.h"
 #include "pipewire_server.h"
 #include "process.h"
 #include "pw_graph.h"
@@ -40,7 +41,3 @@ private:
   std::unique_ptr<ChildProcess> process_;
   mutable std::string icon_file_;  // as the node advertised it
 };
-
-// One request on the JSON control port of a host on this machine; its one-line reply ("" when
-// none came).
-std::string json_request(int port, const std::string& request);

@@ -3,15 +3,11 @@
 // one must take over its JSON port, web server and live configuration. Our source plays
 // through the host into our recorder, a gain is set at run time with the state read-only, and
 // no sample may leave the node unprocessed or at another gain.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cmath>
+#include <memory>
 #include <thread>
 
 #include "audio_probe.h"
@@ -27,51 +23,21 @@ using nlohmann::json;
 // A JSON control client that keeps its connection, like an operator's console.
 class KeptJsonClient {
 public:
-  explicit KeptJsonClient(int port) : port_(port) { connect_now(); }
-  ~KeptJsonClient() { disconnect(); }
-  KeptJsonClient(const KeptJsonClient&) = delete;
-  KeptJsonClient& operator=(const KeptJsonClient&) = delete;
+  explicit KeptJsonClient(int port) : port_(port), client_(std::make_unique<JsonClient>(port)) {}
 
   // The reply on the kept connection; when the host closed it, one new connection is tried.
   json request(const std::string& text) {
-    json reply = exchange(text);
+    json reply = client_->request(text);
     if (!reply.is_null()) return reply;
     ++reconnects_;
-    disconnect();
-    connect_now();
-    return exchange(text);
+    client_ = std::make_unique<JsonClient>(port_);
+    return client_->request(text);
   }
   int reconnects() const { return reconnects_; }
 
 private:
-  void connect_now() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) disconnect();
-  }
-  void disconnect() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  json exchange(const std::string& text) {
-    const std::string line = text + "\n";
-    if (fd_ < 0 || ::send(fd_, line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size()))
-      return nullptr;
-    std::string reply;
-    char byte = 0;
-    for (;;) {
-      pollfd wait{fd_, POLLIN, 0};
-      if (::poll(&wait, 1, 5000) <= 0 || ::recv(fd_, &byte, 1, 0) != 1) return nullptr;
-      if (byte == '\n') return json::parse(reply, nullptr, false);
-      reply.push_back(byte);
-    }
-  }
-
   int port_;
-  int fd_ = -1;
+  std::unique_ptr<JsonClient> client_;
   int reconnects_ = 0;
 };
 

@@ -1,12 +1,10 @@
 // Clients of the engine's JSON control port: good and bad requests, every reply checked.
 #include "json_load.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
+#include <optional>
+
+#include "json_client.h"
 
 namespace {
 
@@ -28,43 +26,6 @@ const Request bad_requests[] = {
     {"{\"get\":1}", Request::error},
 };
 
-class Connection {
-public:
-  explicit Connection(int port) : fd_(connect_loopback(port, std::chrono::seconds(5))) {}
-  ~Connection() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  bool send_text(const std::string& text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
-      const ssize_t n = send(fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // One reply line, without its newline; false on time-out or a closed connection.
-  bool read_line(std::string& line) {
-    for (;;) {
-      const size_t end = buffer_.find('\n');
-      if (end != std::string::npos) {
-        line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return true;
-      }
-      char chunk[4096];
-      const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-      if (n <= 0) return false;
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
-private:
-  int fd_;
-  std::string buffer_;
-};
-
 bool reply_fits(const json& reply, Request::Expect expect) {
   if (!reply.is_object()) return false;
   const bool is_error = reply.contains("error");
@@ -78,24 +39,6 @@ bool reply_fits(const json& reply, Request::Expect expect) {
 }
 
 }  // namespace
-
-int connect_loopback(int port, std::chrono::milliseconds timeout) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  timeval tv{static_cast<time_t>(timeout.count() / 1000),
-             static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 JsonLoad::JsonLoad(int port, int clients, std::chrono::steady_clock::time_point deadline,
                    uint64_t max_requests, std::vector<double> gains_db)
@@ -132,8 +75,8 @@ void JsonLoad::run_client(int index, JsonLoadFigures& figures) {
   uint64_t step = static_cast<uint64_t>(index);  // clients start at different requests
   while (!stop_.load() && std::chrono::steady_clock::now() < deadline_ &&
          figures.requests < max_requests_) {
-    Connection connection(port_);
-    if (!connection.ok()) {
+    JsonClient connection(port_);
+    if (!connection.connected()) {
       ++figures.failures;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
@@ -154,33 +97,33 @@ void JsonLoad::run_client(int index, JsonLoadFigures& figures) {
         case 3: request = {"{\"get\":null}{\"change\":null}", Request::object_with_in}; break;
         default: request = bad_requests[step % (sizeof bad_requests / sizeof bad_requests[0])];
       }
-      std::string line;
-      if (!connection.send_text(request.text + "\n") || !connection.read_line(line)) {
+      std::optional<std::string> line;
+      if (!connection.send_text(request.text + "\n") || !(line = connection.next_line())) {
         ++figures.failures;
         break;
       }
       if (step % 6 == 3) {  // two values in one send: two replies
-        std::string second;
-        if (!connection.read_line(second)) {
+        const std::optional<std::string> second = connection.next_line();
+        if (!second) {
           ++figures.failures;
           break;
         }
-        if (!json::parse(second, nullptr, false).is_object()) {
+        if (!json::parse(*second, nullptr, false).is_object()) {
           ++figures.wrong_replies;
-          if (figures.first_wrong.empty()) figures.first_wrong = second;
+          if (figures.first_wrong.empty()) figures.first_wrong = *second;
         }
       }
       ++figures.requests;
-      const json reply = json::parse(line, nullptr, false);
+      const json reply = json::parse(*line, nullptr, false);
       if (!reply_fits(reply, request.expect)) {
         ++figures.wrong_replies;
-        if (figures.first_wrong.empty()) figures.first_wrong = request.text + " -> " + line;
+        if (figures.first_wrong.empty()) figures.first_wrong = request.text + " -> " + *line;
       } else if (request.expect == Request::error) {
         ++figures.bad_requests;
       } else if (request.expect == Request::gain_set) {
         ++figures.sets;
       }
     }
-    if (connection.ok() && connection.send_text("{\"set\":{\"in\":{\"ga")) ++figures.half_requests;
+    if (connection.connected() && connection.send_text("{\"set\":{\"in\":{\"ga")) ++figures.half_requests;
   }
 }

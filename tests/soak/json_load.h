@@ -42,6 +42,3 @@ private:
   std::vector<JsonLoadFigures> figures_;
   std::vector<std::thread> threads_;
 };
-
-// One connection to 127.0.0.1:port with a receive time-out; -1 when it cannot connect.
-int connect_loopback(int port, std::chrono::milliseconds timeout);

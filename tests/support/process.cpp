@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "json_client.h"
+
 extern char** environ;
 
 EnvChanges clean_palvex_env() {
@@ -223,15 +225,9 @@ std::vector<std::string> split_lines(const std::string& text) {
 }
 
 static bool connect_once(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
+  const int fd = connect_loopback(port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
 }
 
 bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout) {

@@ -98,7 +98,7 @@ TEST_F(WebfrontEndToEnd, reads_the_hosts_configuration_and_sets_its_gain) {
 
   const HttpReply config = curl_->get("/api/config");
   ASSERT_EQ(config.status, 200) << config.body;
-  const nlohmann::json tree = json_port_request(host_.json_port(), {{"get", nullptr}});
+  const nlohmann::json tree = JsonClient(host_.json_port()).request(R"({"get":null})");
   ASSERT_TRUE(tree.is_object()) << "the host's JSON port did not answer";
   EXPECT_EQ(config.json()["in"], tree["in"]) << config.body;
 
@@ -107,7 +107,7 @@ TEST_F(WebfrontEndToEnd, reads_the_hosts_configuration_and_sets_its_gain) {
   EXPECT_EQ(host_gain(host_.json_port()), -12.5) << "the gain did not reach the host";
 
   // And the other way: a change made at the host shows in the web API.
-  json_port_request(host_.json_port(), {{"set", {{"in", {{"gain", 3}}}}}});
+  JsonClient(host_.json_port()).request(R"({"set":{"in":{"gain":3}}})");
   EXPECT_EQ(curl_->get("/api/config").json()["in"]["gain"], 3) << "stale configuration";
 }
 

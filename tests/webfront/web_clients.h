@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "json_client.h"
 #include "temp_dir.h"
 
 struct HttpReply {
@@ -32,5 +33,3 @@ private:
 
 // One request on a fresh connection to an audio host's JSON control port; null on failure.
 nlohmann::json json_port_request(int port, const nlohmann::json& request);
-// The gain the host's own JSON port reports.
-double host_gain(int port);
