@@ -65,7 +65,7 @@ TEST(EngineFormat, EveryPossibleChunkMakesAProcessOfThatChunk) {
 
 TEST(EngineFormat, OtherChunksAreRefusedWithAReason) {
   TempDir dir;
-  LogCapture log;
+  EngineLogCapture log;
   for (int chunk : {0, -64, 48, 100, 2048}) {
     palvex_Parameters set = palvex_NewParameters();
     EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, chunk), nullptr) << chunk;

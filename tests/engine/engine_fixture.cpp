@@ -18,31 +18,31 @@ void on_engine_log(int severity, const char* text) {
 }
 }  // namespace
 
-LogCapture::LogCapture(int severity) {
+EngineLogCapture::EngineLogCapture(int severity) {
   std::lock_guard<std::mutex> lock(log_mutex);
   log_lines.clear();
   palvex_SetLogSeverity(severity);
   palvex_SetLoggerCallback(on_engine_log);
 }
 
-LogCapture::~LogCapture() {
+EngineLogCapture::~EngineLogCapture() {
   palvex_SetLoggerCallback(nullptr);
   palvex_SetLogSeverity(4);
 }
 
-std::vector<std::pair<int, std::string>> LogCapture::lines() const {
+std::vector<std::pair<int, std::string>> EngineLogCapture::lines() const {
   std::lock_guard<std::mutex> lock(log_mutex);
   return log_lines;
 }
 
-int LogCapture::count(const std::string& text) const {
+int EngineLogCapture::count(const std::string& text) const {
   int found = 0;
   for (const auto& line : lines())
     if (line.second.find(text) != std::string::npos) ++found;
   return found;
 }
 
-bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+bool EngineLogCapture::contains(const std::string& text) const { return count(text) > 0; }
 
 RunningProcess::RunningProcess(const ProcessOptions& options) {
   set_ = palvex_NewParameters();

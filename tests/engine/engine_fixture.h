@@ -13,10 +13,10 @@
 #include "palvex.h"
 
 // Collects the engine's log lines for the life of the object (one at a time).
-class LogCapture {
+class EngineLogCapture {
 public:
-  explicit LogCapture(int severity = 10);
-  ~LogCapture();
+  explicit EngineLogCapture(int severity = 10);
+  ~EngineLogCapture();
   std::vector<std::pair<int, std::string>> lines() const;
   bool contains(const std::string& text) const;  // any line holding text
   int count(const std::string& text) const;

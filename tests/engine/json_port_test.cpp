@@ -289,7 +289,7 @@ TEST(UpdateThread, PortZeroServesNothingAndStops) {
 TEST(UpdateThread, ATakenPortIsNotReady) {
   TempDir dir;
   PortHolder holder;
-  LogCapture log;
+  EngineLogCapture log;
   ProcessOptions options;
   options.storage_dir = dir.path();
   options.json_port = holder.port();

@@ -93,7 +93,7 @@ TEST(EngineState, ACorruptFileIsKeptAsideAndDefaultsUsed) {
   for (const char* content : contents) {
     TempDir dir;
     write_file(dir.file("palvex.state"), content);
-    LogCapture log;
+    EngineLogCapture log;
     EXPECT_EQ(run_once(dir.path(), {}), 0) << content;
     EXPECT_TRUE(log.contains("is corrupt")) << content;
     std::string aside;
@@ -113,7 +113,7 @@ TEST(EngineState, ACorruptFileStaysWhereItIsWhenReadOnly) {
   for (const char* flag : {"STATE_RO", "STORAGE_RO"}) {
     TempDir dir;
     write_file(dir.file("palvex.state"), "not json");
-    LogCapture log;
+    EngineLogCapture log;
     EXPECT_EQ(run_once(dir.path(), {{flag, "1"}}, R"({"set":{"in":{"gain":-2}}})"), -2) << flag;
     EXPECT_TRUE(log.contains("is corrupt")) << flag;
     EXPECT_EQ(read_file(dir.file("palvex.state")), "not json") << flag;
@@ -124,7 +124,7 @@ TEST(EngineState, ACorruptFileStaysWhereItIsWhenReadOnly) {
 TEST(EngineState, AStateFileThatCannotBeReadIsNeverOverwritten) {
   TempDir dir;
   fs::create_directory(dir.path() / "palvex.state");  // root reads any file; a folder it cannot
-  LogCapture log;
+  EngineLogCapture log;
   EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-2}}})"), -2);
   EXPECT_TRUE(log.contains("cannot be read"));
   EXPECT_TRUE(fs::is_directory(dir.path() / "palvex.state"));
@@ -159,7 +159,7 @@ TEST(EngineState, AStateFileThatIsNotARegularFileOfSaneSizeIsNotRead) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
     });
-    LogCapture log;
+    EngineLogCapture log;
     EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-2}}})"), -2) << c.name;
     done = true;
     unblock.join();
@@ -178,7 +178,7 @@ TEST(EngineState, AStateFileThatIsNotARegularFileOfSaneSizeIsNotRead) {
 TEST(EngineState, AMissingDirectoryMeansDefaults) {
   TempDir dir;
   const std::string missing = dir.file("not-there");
-  LogCapture log;
+  EngineLogCapture log;
   EXPECT_EQ(run_once(missing, {}, R"({"set":{"in":{"gain":-2}}})"), -2);
   EXPECT_TRUE(log.contains("Storage directory " + missing + " cannot be used"));
   // Each file's failure is said once, not on every change; one never hides the other.
@@ -195,7 +195,7 @@ TEST(EngineState, StateFileNamesMustStayInTheDirectory) {
       {"STATE_ONAIR", "On-air file name (STATE_ONAIR, -O) \""}};
   for (const char* name : {"../escape", "/tmp/x", ".", "..", ""}) {
     for (const auto& [key, message] : keys) {
-      LogCapture log;
+      EngineLogCapture log;
       palvex_Parameters set = palvex_NewParameters();
       palvex_SetParameter(set, key, name);
       EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, 64), nullptr) << key << "=" << name;
@@ -218,7 +218,7 @@ TEST(EngineState, StateAndOnAirFileMustDiffer) {
       {{"STATE_FILENAME", "palvex.onair"}},
   };
   for (const auto& parameters : cases) {
-    LogCapture log;
+    EngineLogCapture log;
     palvex_Parameters set = palvex_NewParameters();
     for (const auto& [key, value] : parameters) palvex_SetParameter(set, key.c_str(), value.c_str());
     EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, 64), nullptr) << parameters[0].second;

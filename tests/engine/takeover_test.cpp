@@ -44,7 +44,7 @@ TEST(Takeover, TheNewProcessServesThePortAndTheOldOneGoesWithoutInterruptingIt) 
   JsonClient old_client(port);
   ASSERT_EQ(who_answers(old_client), "old");
 
-  LogCapture log;
+  EngineLogCapture log;
   RunningProcess new_process(named("new", dir.path(), port, {}, 256));
   ASSERT_EQ(new_process.ready(), 0);
   EXPECT_FALSE(log.contains("cannot listen"));
@@ -149,7 +149,7 @@ TEST(Takeover, AnotherProgramCannotHaveThePortsThisOneServes) {
   const char* json_taken = ::getenv("PALVEX_TAKEN_JSON_PORT");
   const char* http_taken = ::getenv("PALVEX_TAKEN_HTTP_PORT");
   if (json_taken != nullptr && http_taken != nullptr) {
-    LogCapture log;
+    EngineLogCapture log;
     RunningProcess intruder(named("intruder", "", std::atoi(json_taken)));
     EXPECT_EQ(intruder.ready(), -1);
     EXPECT_TRUE(log.contains("JSON control port " + std::string(json_taken) +

@@ -234,7 +234,7 @@ TEST_F(WebLocal, LoginDisabledSaysSoAndRefusesTheApi) {
 
 TEST_F(WebLocal, WrongCredentialsAreRefusedWithoutSayingWhichHalf) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
-  LogCapture log;
+  EngineLogCapture log;
   Web web(palvex_Webserver(http_port, 0, process->get()));
   Browser browser(http_port);
   HttpReply page = browser.get("/");
@@ -301,7 +301,7 @@ TEST_F(WebLocal, RefusedLoginsMakeTheAddressWaitLongerEachTime) {
 
 TEST_F(WebLocal, ABurstOfWrongSecretsIsThrottledPerAddressAndSummarisedInTheLog) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
-  LogCapture log;
+  EngineLogCapture log;
   Web web(palvex_Webserver(http_port, 0, process->get()));
   Browser browser(http_port);
   constexpr int kAttempts = 2000;
@@ -394,7 +394,7 @@ TEST_F(WebLocal, UserAndSecretComeFromSetupFirstThenAdmin) {
 
 TEST_F(WebLocal, AUserWithoutSecretGetsAGeneratedOneInTheLog) {
   LoginEnv env({{"ADMIN_USER", "admin"}});
-  LogCapture log;
+  EngineLogCapture log;
   Web web(palvex_Webserver(http_port, 0, process->get()));
   std::string secret;
   for (const auto& [severity, text] : log.lines()) {
@@ -493,7 +493,7 @@ TEST_F(WebLocal, HttpsWithoutUsableCertificateDoesNotListen) {
     LoginEnv env({});
     if (c.cert) setenv("SSL_CERTIFICATE_PATH", c.cert, 1);
     if (c.key) setenv("SSL_PRIVATE_PATH", c.key, 1);
-    LogCapture log;
+    EngineLogCapture log;
     const int https_port = free_tcp_port();
     Web web(palvex_Webserver(http_port, https_port, process->get()));
     EXPECT_EQ(web.status(), 1) << (c.cert ? c.cert : "-") << " " << (c.key ? c.key : "-");
@@ -506,7 +506,7 @@ TEST_F(WebLocal, HttpsWithoutUsableCertificateDoesNotListen) {
 TEST_F(WebLocal, StatusShowsOnlyListenersThatReallyListen) {
   LoginEnv env({});
   PortHolder taken;
-  LogCapture log;
+  EngineLogCapture log;
   {
     Web web(palvex_Webserver(taken.port(), 0, process->get()));
     EXPECT_EQ(web.status(), 0);

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "process_fixture.h"
-#include "rt_capture.h"
+#include "log_capture.h"
 
 namespace {
 
@@ -81,8 +81,7 @@ TEST_F(ProcessFixture, a_rejected_period_without_rt_logger_still_returns_1) {
 }
 
 TEST_F(ProcessFixture, an_engine_chunk_of_0_rejects_instead_of_dividing_by_it) {
-  current_instance = make_test_instance(64);
-  current_instance->process = palvex_InitProcess3("", current_instance->parameter_set, 0);
+  current_instance = make_test_instance(0);
   RecordingSink sink;
   ScopedRtLogger logger(10, sink);
   EXPECT_EQ(on_jack_process(256, nullptr), 1);

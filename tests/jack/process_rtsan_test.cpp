@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "process_fixture.h"
-#include "rt_capture.h"
+#include "log_capture.h"
 #include "steady_periods.h"
 
 namespace {

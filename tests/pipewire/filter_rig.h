@@ -12,8 +12,9 @@
 
 #include "fake_dsp_buffer.h"
 #include "host_data.h"
-#include "log.h"
+#include "log_capture.h"
 #include "pw_process.h"
+#include "test_instance.h"
 
 // What the scripted factory does on one call.
 struct Creation {
@@ -25,36 +26,19 @@ inline Creation failing() { return {Creation::fail, 0}; }
 inline Creation without_process() { return {Creation::no_process, 0}; }
 inline Creation throwing() { return {Creation::raise, 0}; }
 
-// Every record handed to a logger, level and text, in order.
-class RecordingLogSink : public LogSink {
-public:
-  void write(const LogRecord& record) override {
-    records.push_back({record.level(), record.stream.str()});
-  }
-  std::vector<std::pair<int, std::string>> records;
-};
-
 // The engine here is the fake: its process writes input times 0.5.
 constexpr float engine_gain = 0.5f;
 
 class FilterRig {
 public:
   explicit FilterRig(std::vector<Creation> script = {make_chunk(64)})
-      : script_(std::move(script)), main_log_(10), rt_log_(10) {
-    main_log_.sinks.push_back(&main_records);
-    rt_log_.sinks.push_back(&rt_records);
-    saved_main_ = main_logger;
-    saved_rt_ = rt_logger;
-    main_logger = &main_log_;
-    rt_logger = &rt_log_;
+      : script_(std::move(script)) {
     host.in_ports = {&in[0], &in[1]};
     host.out_ports = {&out[0], &out[1]};
     host.instance_factory = [this](uint32_t frames) { return create(frames); };
   }
   ~FilterRig() {
     host.instance.reset();  // the engine is torn down while the loggers are still ours
-    main_logger = saved_main_;
-    rt_logger = saved_rt_;
   }
   FilterRig(const FilterRig&) = delete;
   FilterRig& operator=(const FilterRig&) = delete;
@@ -127,7 +111,7 @@ public:
   std::vector<float> fed[2];        // what entered each channel (zeros for a null buffer)
   std::vector<float> delivered[2];  // what came out (zeros for a null buffer)
   std::vector<uint32_t> factory_calls;
-  RecordingLogSink main_records, rt_records;
+  RecordingSink main_records, rt_records;
 
 private:
   std::shared_ptr<ProcessingInstance> create(uint32_t frames) {
@@ -140,14 +124,10 @@ private:
       case Creation::no_process: return std::make_shared<ProcessingInstance>();
       case Creation::make: break;
     }
-    auto instance = std::make_shared<ProcessingInstance>();
-    instance->process = palvex_InitProcess3("", instance->parameter_set, next.chunk);
-    return instance;
+    return make_test_instance(next.chunk);
   }
 
   std::vector<Creation> script_;
-  MainLogger main_log_;
-  RtLogger rt_log_;
-  MainLogger* saved_main_ = nullptr;
-  RtLogger* saved_rt_ = nullptr;
+  ScopedMainLogger main_log_{10, main_records};
+  ScopedRtLogger rt_log_{10, rt_records};
 };

@@ -5,16 +5,16 @@
 
 namespace {
 
-using Records = std::vector<std::pair<int, std::string>>;
+using Records = std::vector<LoggedLine>;
 
 TEST(Creation, first_cycle_logs_the_frames_then_the_instance) {
   FilterRig rig;
   rig.cycle(256);
-  EXPECT_EQ(rig.rt_records.records,
+  EXPECT_EQ(rig.rt_records.lines(),
             (Records{{4, "Process frames = 256"}, {9, "Instance OK, creating buffers"}}));
-  rig.rt_records.records.clear();
+  rig.rt_records.clear();
   rig.cycles({256, 256});
-  EXPECT_TRUE(rig.rt_records.records.empty());
+  EXPECT_TRUE(rig.rt_records.lines().empty());
   EXPECT_EQ(rig.factory_calls, std::vector<uint32_t>{256});
 }
 
@@ -93,9 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FailedCreation, logs_invalid_instance_and_keeps_the_quantum) {
   FilterRig rig({make_chunk(64), failing()});
   rig.cycle(256);
-  rig.rt_records.records.clear();
+  rig.rt_records.clear();
   rig.cycle(128);
-  EXPECT_EQ(rig.rt_records.records, (Records{{4, "Process frames = 128"}, {3, "Invalid instance"}}));
+  EXPECT_EQ(rig.rt_records.lines(), (Records{{4, "Process frames = 128"}, {3, "Invalid instance"}}));
   EXPECT_EQ(rig.host.quantum, 256u);
   EXPECT_EQ(rig.host.instance, nullptr);  // the old one is gone too
   EXPECT_EQ(rig.out[0].samples, rig.in[0].samples);
@@ -104,8 +104,8 @@ TEST(FailedCreation, logs_invalid_instance_and_keeps_the_quantum) {
 TEST(FailedCreation, a_throw_is_logged_once_with_its_text_through_the_main_logger) {
   FilterRig rig({throwing()});
   rig.cycle(256);
-  EXPECT_EQ(rig.rt_records.records, (Records{{4, "Process frames = 256"}, {3, "Invalid instance"}}));
-  EXPECT_EQ(rig.main_records.records,
+  EXPECT_EQ(rig.rt_records.lines(), (Records{{4, "Process frames = 256"}, {3, "Invalid instance"}}));
+  EXPECT_EQ(rig.main_records.lines(),
             (Records{{2, "Creating the processing instance failed: engine exploded"}}));
   EXPECT_EQ(rig.host.quantum, 0u);
   EXPECT_EQ(rig.out[0].samples, rig.in[0].samples);

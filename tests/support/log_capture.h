@@ -1,4 +1,5 @@
-// Catches what the code under test logs through main_logger, level and text of each record.
+// Catches what the code under test logs through main_logger or rt_logger, level and text of
+// each record.
 #pragma once
 
 #include <mutex>
@@ -40,19 +41,24 @@ private:
   std::vector<LoggedLine> lines_;
 };
 
-// Makes main_logger a logger of the given level that writes only to sink, for its lifetime.
-class ScopedMainLogger {
+// Makes the logger behind `slot` (main_logger or rt_logger) one of the given level that writes
+// only to sink, for its lifetime.
+template <typename Logger, Logger*& slot>
+class ScopedLogger {
 public:
-  ScopedMainLogger(int level, LogSink& sink) : logger_(level), previous_(main_logger) {
+  ScopedLogger(int level, LogSink& sink) : logger_(level), previous_(slot) {
     logger_.sinks.push_back(&sink);
-    main_logger = &logger_;
+    slot = &logger_;
   }
-  ~ScopedMainLogger() { main_logger = previous_; }
-  ScopedMainLogger(const ScopedMainLogger&) = delete;
-  ScopedMainLogger& operator=(const ScopedMainLogger&) = delete;
-  MainLogger& logger() { return logger_; }
+  ~ScopedLogger() { slot = previous_; }
+  ScopedLogger(const ScopedLogger&) = delete;
+  ScopedLogger& operator=(const ScopedLogger&) = delete;
+  Logger& logger() { return logger_; }
 
 private:
-  MainLogger logger_;
-  MainLogger* previous_;
+  Logger logger_;
+  Logger* previous_;
 };
+
+using ScopedMainLogger = ScopedLogger<MainLogger, main_logger>;
+using ScopedRtLogger = ScopedLogger<RtLogger, rt_logger>;

@@ -1,5 +1,5 @@
-// Engine instances for the unit tests, made straight on the fake engine: no update thread, no
-// web server, the chunk size of our choosing.
+// Engine instances for the unit tests of the process callbacks, made straight on the fake
+// engine: no update thread, no web server, the chunk size of our choosing.
 #pragma once
 
 #include <memory>
