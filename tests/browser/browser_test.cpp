@@ -57,9 +57,10 @@ protected:
                                         "/node_modules/playwright-core"))
         << "playwright-core is missing: run tests/browser/setup.sh first";
     ASSERT_TRUE(jackd_.ready()) << "the private jackd did not start";
-    ASSERT_TRUE(host_.start()) << host_.log();
+    host_ = start_audio_host(jackd_, state_.path().string());
+    ASSERT_TRUE(host_->wait_for_json_port()) << host_->diagnostics();
     front_ = std::make_unique<RealWebfront>(
-        host_.json_port(), EnvChanges{{"SETUP_USER", user}, {"SETUP_SECRET", secret}});
+        host_->json_port(), EnvChanges{{"SETUP_USER", user}, {"SETUP_SECRET", secret}});
     ASSERT_TRUE(front_->start_http()) << front_->child().stderr_text();
   }
 
@@ -70,7 +71,8 @@ protected:
   }
 
   JackServer jackd_;
-  JackAudioHost host_{jackd_};
+  TempDir state_{"palvex-state"};
+  std::unique_ptr<HostRun> host_;
   std::unique_ptr<RealWebfront> front_;
 };
 
@@ -79,18 +81,19 @@ TEST_F(BrowserOnWebfront, logs_in_and_sets_the_gain_of_the_host) {
   ASSERT_TRUE(run.ok) << run.output;
   EXPECT_EQ(run.seen["before"], 0) << "the page did not show the host's gain";
   EXPECT_EQ(run.seen["after"], -14.5);
-  EXPECT_EQ(host_gain(host_.json_port()), -14.5) << "the host's JSON port tells otherwise";
+  EXPECT_EQ(host_gain(host_->json_port()), -14.5) << "the host's JSON port tells otherwise";
   EXPECT_TRUE(std::filesystem::exists(std::string(PALVEX_BROWSER_OUTPUT_DIR) + "/gain-set.png"));
 }
 
 TEST_F(BrowserOnWebfront, shows_the_host_unreachable_and_recovers) {
-  const int port = host_.json_port();
-  ASSERT_TRUE(host_.stop()) << host_.log();
+  const int port = host_->json_port();
+  ASSERT_TRUE(host_->stop()) << host_->diagnostics();
   const PageRun gone = drive_page(front_->web_port(), "unreachable", "host-unreachable.png");
   ASSERT_TRUE(gone.ok) << gone.output;
   EXPECT_EQ(gone.seen["status"], "Audio host unreachable at 127.0.0.1:" + std::to_string(port));
 
-  ASSERT_TRUE(host_.start(port)) << host_.log();
+  host_ = start_audio_host(jackd_, state_.path().string(), port);
+  ASSERT_TRUE(host_->wait_for_json_port()) << host_->diagnostics();
   const PageRun back = drive_page(front_->web_port(), "gain", "host-back.png", "-3");
   ASSERT_TRUE(back.ok) << back.output;
   EXPECT_EQ(host_gain(port), -3.0);

@@ -11,18 +11,38 @@
 #include <thread>
 #include <vector>
 
-#include "host_under_test.h"
+#include "host_run.h"
 #include "jack_chain.h"
 #include "jack_server.h"
 #include "json_client.h"
 #include "json_load.h"
 #include "scratch_mount.h"
 #include "temp_dir.h"
+#include "torn_state.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// palvex-jack with the stand-in engine, a web port and a login, its state in a folder that
+// outlives it.
+struct FaultHost {
+  FaultHost(const JackServer& server, const std::string& state_dir,
+            std::vector<std::string> extra_args = {})
+      : http_port(free_tcp_port()),
+        run(server, with_web_port(http_port, std::move(extra_args)),
+            {{"STATE_DIR", state_dir}, {"SETUP_USER", "fault"}, {"SETUP_SECRET", "fault-secret"}},
+            Engine::stand_in) {}
+  static std::vector<std::string> with_web_port(int port, std::vector<std::string> args) {
+    args.insert(args.begin(), {"-C", "faulthost", "-w", std::to_string(port)});
+    return args;
+  }
+  int http_port;
+  HostRun run;
+};
+
+bool port_listening(int port) { return wait_for_tcp_port(port, 0ms); }
 
 #define START_SERVER(var)                  \
   JackServer var(JackServerOptions{256}); \
@@ -34,19 +54,19 @@ using Clock = std::chrono::steady_clock;
 TEST(JackFaults, killed_jackd_ends_the_host_within_two_seconds_with_nothing_left_listening) {
   START_SERVER(server);
   TempDir state("palvex-fault-state");
-  HostUnderTest host(server, state.path().string());
-  ASSERT_TRUE(wait_for_tcp_port(host.json_port, 15s)) << host.process->stderr_text();
-  ASSERT_TRUE(wait_for_tcp_port(host.http_port, 5s)) << host.process->stderr_text();
+  FaultHost host(server, state.path().string());
+  ASSERT_TRUE(wait_for_tcp_port(host.run.json_port(), 15s)) << host.run.process().stderr_text();
+  ASSERT_TRUE(wait_for_tcp_port(host.http_port, 5s)) << host.run.process().stderr_text();
 
   const auto killed = Clock::now();
   ASSERT_TRUE(server.stop(SIGKILL));
-  ASSERT_TRUE(host.process->wait_for_exit(3s)) << "palvex-jack outlived its server";
+  ASSERT_TRUE(host.run.process().wait_for_exit(3s)) << "palvex-jack outlived its server";
   const double seconds = std::chrono::duration<double>(Clock::now() - killed).count();
   std::cout << "FAULT jackd SIGKILL: host ended after " << seconds << " s" << std::endl;
   EXPECT_LE(seconds, 2.2);
-  EXPECT_TRUE(host.process->result().exited);
-  EXPECT_EQ(host.process->result().status, 0) << host.process->stderr_text();
-  EXPECT_FALSE(port_listening(host.json_port));
+  EXPECT_TRUE(host.run.process().result().exited);
+  EXPECT_EQ(host.run.process().result().status, 0) << host.run.process().stderr_text();
+  EXPECT_FALSE(port_listening(host.run.json_port()));
   EXPECT_FALSE(port_listening(host.http_port));
   EXPECT_TRUE(torn_state_files(state.path().string()).empty());
 }
@@ -65,12 +85,12 @@ TEST(JackFaults, sigterm_at_every_stage_of_start_up_leaves_no_process_port_or_to
     const std::string delay = std::to_string(delay_us / 1000.0).substr(0, 5);
     SCOPED_TRACE("SIGTERM after " + delay + " ms");
     TempDir state("palvex-fault-state");
-    HostUnderTest host(server, state.path().string(), {"-vvvvvv"});
+    FaultHost host(server, state.path().string(), {"-vvvvvv"});
     std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
-    host.process->send_signal(SIGTERM);
-    ASSERT_TRUE(host.process->wait_for_exit(5s)) << host.process->stderr_text();
-    const ProcessResult& result = host.process->result();
-    const std::string err = host.process->stderr_text();
+    host.run.process().send_signal(SIGTERM);
+    ASSERT_TRUE(host.run.process().wait_for_exit(5s)) << host.run.process().stderr_text();
+    const ProcessResult& result = host.run.process().result();
+    const std::string err = host.run.process().stderr_text();
     // Before the handlers SIGTERM's default action ends the process; after them, the ordered
     // shutdown with status 0.
     if (result.exited) {
@@ -86,7 +106,7 @@ TEST(JackFaults, sigterm_at_every_stage_of_start_up_leaves_no_process_port_or_to
     } else {
       ++before_handlers;
     }
-    EXPECT_FALSE(port_listening(host.json_port));
+    EXPECT_FALSE(port_listening(host.run.json_port()));
     EXPECT_FALSE(port_listening(host.http_port));
     const auto torn = torn_state_files(state.path().string());
     EXPECT_TRUE(torn.empty()) << torn.front();
@@ -104,24 +124,24 @@ TEST(JackFaults, sigterm_during_a_storm_of_state_writes_leaves_a_whole_state_fil
   TempDir state("palvex-fault-state");
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    HostUnderTest host(server, state.path().string());
-    ASSERT_TRUE(wait_for_tcp_port(host.json_port, 15s)) << host.process->stderr_text();
+    FaultHost host(server, state.path().string());
+    ASSERT_TRUE(wait_for_tcp_port(host.run.json_port(), 15s)) << host.run.process().stderr_text();
     {
-      JsonLoad writers(host.json_port, 4, Clock::now() + 3s, 100'000, {-6.0, 0.0, -12.5});
+      JsonLoad writers(host.run.json_port(), 4, Clock::now() + 3s, 100'000, {-6.0, 0.0, -12.5});
       std::this_thread::sleep_for(std::chrono::milliseconds(300 + 150 * round));
-      host.process->send_signal(SIGTERM);
-      ASSERT_TRUE(host.process->wait_for_exit(5s)) << host.process->stderr_text();
+      host.run.process().send_signal(SIGTERM);
+      ASSERT_TRUE(host.run.process().wait_for_exit(5s)) << host.run.process().stderr_text();
       writers.finish();
     }
-    EXPECT_TRUE(host.process->result().exited && host.process->result().status == 0)
-        << host.process->stderr_text();
+    EXPECT_TRUE(host.run.process().result().exited && host.run.process().result().status == 0)
+        << host.run.process().stderr_text();
     const auto torn = torn_state_files(state.path().string());
     EXPECT_TRUE(torn.empty()) << torn.front();
   }
   // The last state written is loaded by the next start.
-  HostUnderTest host(server, state.path().string());
-  ASSERT_TRUE(wait_for_tcp_port(host.json_port, 15s)) << host.process->stderr_text();
-  const double gain = host_gain(host.json_port);
+  FaultHost host(server, state.path().string());
+  ASSERT_TRUE(wait_for_tcp_port(host.run.json_port(), 15s)) << host.run.process().stderr_text();
+  const double gain = host_gain(host.run.json_port());
   EXPECT_TRUE(gain == -6.0 || gain == 0.0 || gain == -12.5) << gain;
 }
 
@@ -135,8 +155,8 @@ TEST_P(StateFolderFault, state_writes_fail_cleanly_and_audio_goes_on) {
   JackServer server(JackServerOptions{64});
   ASSERT_TRUE(server.ready()) << server.log();
   server.use_in_this_process();
-  HostUnderTest host(server, folder.path());
-  ASSERT_TRUE(wait_for_tcp_port(host.json_port, 15s)) << host.process->stderr_text();
+  FaultHost host(server, folder.path());
+  ASSERT_TRUE(wait_for_tcp_port(host.run.json_port(), 15s)) << host.run.process().stderr_text();
 
   JackChain chain;
   ASSERT_TRUE(chain.wait_for_port("faulthost:out_2", 10s));
@@ -146,18 +166,18 @@ TEST_P(StateFolderFault, state_writes_fail_cleanly_and_audio_goes_on) {
   for (int i = 0; i < 40; ++i) {
     const double gain = i % 2 == 0 ? -6.0 : 0.0;
     const std::string reply =
-        json_request(host.json_port, "{\"set\":{\"in\":{\"gain\":" + std::to_string(gain) + "}}}");
+        json_request(host.run.json_port(), "{\"set\":{\"in\":{\"gain\":" + std::to_string(gain) + "}}}");
     ASSERT_EQ(reply.find("error"), std::string::npos) << reply;
-    EXPECT_EQ(host_gain(host.json_port), gain);
+    EXPECT_EQ(host_gain(host.run.json_port()), gain);
     std::this_thread::sleep_for(25ms);
   }
   chain.disarm();
   const ChainFigures audio = chain.figures();
-  host.process->send_signal(SIGTERM);
-  ASSERT_TRUE(host.process->wait_for_exit(5s));
-  EXPECT_EQ(host.process->result().status, 0);
+  host.run.process().send_signal(SIGTERM);
+  ASSERT_TRUE(host.run.process().wait_for_exit(5s));
+  EXPECT_EQ(host.run.process().result().status, 0);
 
-  const std::string err = host.process->stderr_text();
+  const std::string err = host.run.process().stderr_text();
   std::cout << "FAULT state folder " << (GetParam() == ScratchMount::read_only ? "read-only" : "full")
             << ": periods=" << audio.host.periods << " bad=" << audio.host.bad_periods
             << " xruns=" << audio.xruns << std::endl;

@@ -11,10 +11,8 @@
 #include <thread>
 
 #include "audio_probe.h"
-#include "host_under_test.h"
+#include "host_node.h"
 #include "pipewire_server.h"
-#include "pw_graph.h"
-#include "temp_dir.h"
 
 namespace {
 
@@ -40,25 +38,6 @@ size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-// The host removes its icon file on the way out; one that had to be killed leaves it.
-struct IconFileCleanup {
-  std::string path;
-  ~IconFileCleanup() {
-    std::error_code ignored;
-    if (path.rfind("/tmp/png", 0) == 0) std::filesystem::remove(path, ignored);
-  }
-};
-
-// The host's node in the daemon's graph (it serves its JSON port only once it is linked).
-bool wait_for_node(const PipeWireServer& daemon) {
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (daemon.dump().find("VELMOR Palvex") != std::string::npos) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return false;
-}
-
 }  // namespace
 
 // A supervisor must learn that the host lost its daemon, as it does when jackd goes: the host
@@ -66,26 +45,22 @@ bool wait_for_node(const PipeWireServer& daemon) {
 TEST(PipeWireFaults, killed_daemon_ends_the_host_within_two_seconds) {
   PipeWireServer daemon;
   ASSERT_TRUE(daemon.ready()) << daemon.log();
-  TempDir state("palvex-fault-state");
-  const int json_port = free_tcp_port();
-  EnvChanges env = daemon.client_env(clean_palvex_env());
-  env["STATE_DIR"] = state.path().string();
-  env["LD_LIBRARY_PATH"] = std::nullopt;
-  ChildProcess host({bin_path("palvex-pipewire"), "-j", std::to_string(json_port)}, env);
-  ASSERT_TRUE(wait_for_node(daemon)) << host.stderr_text();
+  HostRun host(daemon, {}, {}, Engine::stand_in);
+  // The host serves its JSON port only once it is linked: its node shows that it is up.
+  ASSERT_TRUE(wait_for_host_node(host, daemon, 15s)) << host.diagnostics();
 
   ASSERT_TRUE(daemon.stop(SIGKILL));
-  const long ticks_before = cpu_ticks(host.pid());
-  const bool ended = host.wait_for_exit(2s);
+  const long ticks_before = cpu_ticks(host.process().pid());
+  const bool ended = host.process().wait_for_exit(2s);
   if (!ended) {
-    const long spent = cpu_ticks(host.pid()) - ticks_before;
+    const long spent = cpu_ticks(host.process().pid()) - ticks_before;
     std::cout << "FAULT pipewire SIGKILL: host still running after 2 s, " << spent
               << " CPU ticks in those 2 s (" << (spent > 50 ? "spinning" : "idle") << ")"
               << std::endl;
   }
-  ASSERT_TRUE(ended) << "palvex-pipewire outlived its daemon\n" << host.stderr_text();
-  EXPECT_TRUE(host.result().exited) << host.stderr_text();
-  EXPECT_FALSE(port_listening(json_port));
+  ASSERT_TRUE(ended) << "palvex-pipewire outlived its daemon\n" << host.diagnostics();
+  EXPECT_TRUE(host.process().result().exited) << host.diagnostics();
+  EXPECT_FALSE(wait_for_tcp_port(host.json_port(), 0ms));
 }
 
 // The daemon goes while audio flows through the stand-in engine: one ERROR line says so, then
@@ -98,29 +73,23 @@ TEST(PipeWireFaults, killed_daemon_mid_run_is_logged_once_and_shuts_down_in_orde
   daemon.use_in_this_process();
   AudioProbe probe;
   ASSERT_TRUE(probe.ready());
-  TempDir state("palvex-fault-state");
-  const int json_port = free_tcp_port();
-  EnvChanges env = daemon.client_env(clean_palvex_env());
-  env["STATE_DIR"] = state.path().string();
-  env["LD_LIBRARY_PATH"] = std::nullopt;
-  ChildProcess host({bin_path("palvex-pipewire"), "-v", "-j", std::to_string(json_port)}, env);
-  const std::optional<GraphNode> palvex =
-      wait_for_node(daemon, "media.name", "VELMOR Palvex", 4, 15s);
-  ASSERT_TRUE(palvex) << host.stderr_text();
-  const IconFileCleanup icon{palvex->props.value("application.icon-name", "")};
-  ASSERT_EQ(icon.path.rfind("/tmp/png", 0), 0u) << palvex->props.dump();
+  HostRun host(daemon, {"-v"}, {}, Engine::stand_in);
+  const std::optional<GraphNode> palvex = wait_for_host_node(host, daemon, 15s);
+  ASSERT_TRUE(palvex) << host.diagnostics();
+  const std::string icon = palvex->props.value("application.icon-name", "");
+  ASSERT_EQ(icon.rfind("/tmp/png", 0), 0u) << palvex->props.dump();
   const std::optional<GraphNode> source =
       wait_for_node(daemon, "node.name", "palvex-test-source", 2, 10s);
   ASSERT_TRUE(source);
   for (const char* name : {"FL", "FR"})
     ASSERT_TRUE(link_ports(daemon, source->port("out", name)->id, palvex->port("in", name)->id));
   // The engine serves its JSON port once the first cycle has made an instance.
-  ASSERT_TRUE(wait_for_tcp_port(json_port, 10s)) << host.stderr_text();
+  ASSERT_TRUE(host.wait_for_json_port(10s)) << host.diagnostics();
 
   ASSERT_TRUE(daemon.stop(SIGKILL));
-  ASSERT_TRUE(host.wait_for_exit(5s)) << "palvex-pipewire outlived its daemon\n"
-                                      << host.stderr_text();
-  const ProcessResult& result = host.result();
+  ASSERT_TRUE(host.process().wait_for_exit(5s)) << "palvex-pipewire outlived its daemon\n"
+                                                << host.diagnostics();
+  const ProcessResult& result = host.process().result();
   EXPECT_TRUE(result.exited && result.status == 0) << result.err;
   EXPECT_EQ(occurrences(result.err, " ERROR PipeWire connection lost: "), 1u) << result.err;
   const size_t lost = result.err.find(" ERROR PipeWire connection lost: ");
@@ -131,6 +100,6 @@ TEST(PipeWireFaults, killed_daemon_mid_run_is_logged_once_and_shuts_down_in_orde
   ASSERT_NE(exiting, std::string::npos) << result.err;
   EXPECT_LT(lost, stopping);
   EXPECT_LT(stopping, exiting);
-  EXPECT_FALSE(port_listening(json_port));
-  EXPECT_FALSE(std::filesystem::exists(icon.path)) << icon.path;
+  EXPECT_FALSE(wait_for_tcp_port(host.json_port(), 0ms));
+  EXPECT_FALSE(std::filesystem::exists(icon)) << icon;
 }

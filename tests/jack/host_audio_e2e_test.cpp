@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
+#include "engine_trace.h"
 #include "host_run.h"
+#include "jack_probe.h"
 #include "json_client.h"
 
 namespace {
@@ -109,7 +112,7 @@ TEST_P(AudioPeriod, the_output_is_the_engines_processing_of_the_same_period) {
   HostRun host(server);
   {
     JackProbe probe("probe", JackProbe::observer);
-    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+    ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
   }
   AudioChain chain(48000);
   ASSERT_TRUE(chain.connected);
@@ -145,7 +148,7 @@ TEST(BufferSizeChange, to_another_multiple_of_the_chunk_changes_nothing) {
   HostRun host(server);
   {
     JackProbe probe("probe", JackProbe::observer);
-    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+    ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
   }
   ASSERT_TRUE(server.set_buffer_size(512)) << server.log();
   AudioChain chain(48000);
@@ -183,7 +186,7 @@ TEST(StandInEngine, serves_json_and_web_while_running_and_a_gain_of_minus_30_dB_
                Engine::stand_in);
   {
     JackProbe probe("probe", JackProbe::observer);
-    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+    ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
   }
   ASSERT_TRUE(wait_for_tcp_port(host.json_port(), 5s)) << host.diagnostics();
   ASSERT_TRUE(wait_for_tcp_port(web_port, 5s)) << host.diagnostics();

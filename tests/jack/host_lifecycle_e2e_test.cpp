@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <thread>
 
+#include "engine_trace.h"
 #include "host_run.h"
+#include "jack_probe.h"
 
 namespace {
 
@@ -35,7 +38,7 @@ TEST_P(PortsOnServer, registers_four_audio_ports_and_wires_them_unless_in_a_sess
   ASSERT_TRUE(probe.open());
   HostRun host(server, c.args);
   const size_t out_2_connections = c.connections[3].size();
-  ASSERT_TRUE(host.wait_until_up(probe, out_2_connections, c.client)) << host.diagnostics();
+  ASSERT_TRUE(wait_until_up(probe, out_2_connections, c.client)) << host.diagnostics();
   std::this_thread::sleep_for(300ms);  // the last connections settle
 
   const Names ports = {"in_1", "in_2", "out_1", "out_2"};
@@ -73,7 +76,7 @@ TEST(SessionOnServer, the_client_is_opened_under_the_session_id) {
   JackProbe probe("probe", JackProbe::observer);
   ASSERT_TRUE(probe.open());
   HostRun host(server, {"-S", "4242"});
-  ASSERT_TRUE(host.wait_until_up(probe, 0)) << host.diagnostics();
+  ASSERT_TRUE(wait_until_up(probe, 0)) << host.diagnostics();
   EXPECT_EQ(probe.uuid_of("palvex"), "4242");
 }
 
@@ -98,7 +101,7 @@ TEST_P(StopSignal, shuts_down_in_order_within_about_a_second_with_status_0) {
   START_JACK_SERVER(server, 256, 2, 2);
   JackProbe probe("probe", JackProbe::observer);
   HostRun host(server, {"-w", std::to_string(free_tcp_port()), "-vvvvv"});
-  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
 
   host.process().send_signal(GetParam());
   ASSERT_TRUE(host.process().wait_for_exit(2500ms)) << host.diagnostics();
@@ -117,7 +120,7 @@ TEST_P(StopSignal, a_second_signal_during_a_hanging_shutdown_ends_the_process_at
   START_JACK_SERVER(server, 256, 2, 2);
   JackProbe probe("probe", JackProbe::observer);
   HostRun host(server, {}, {{"PALVEX_TEST_CLOSE_DELAY_MS", "5000"}});
-  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
   host.process().send_signal(GetParam());
   const auto deadline = std::chrono::steady_clock::now() + 3s;
   while (index_of(host.trace(), "jack_client_close") < 0 &&
@@ -159,7 +162,7 @@ TEST_P(UnfitBufferSize, ends_the_host_in_order_with_status_1_and_nothing_left_li
   const int web_port = free_tcp_port();
   HostRun host(server, {"-w", std::to_string(web_port), "-vvvvv"}, c.env, c.engine);
   if (c.new_size != 0) {
-    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+    ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
     if (c.engine == Engine::stand_in) {
       ASSERT_TRUE(wait_for_tcp_port(host.json_port(), 5s)) << host.diagnostics();
       ASSERT_TRUE(wait_for_tcp_port(web_port, 5s)) << host.diagnostics();
@@ -221,7 +224,7 @@ TEST(EngineLog, lines_from_the_engines_threads_reach_standard_error) {
   START_JACK_SERVER(server, 256, 2, 2);
   JackProbe probe("probe", JackProbe::observer);
   HostRun host(server, {"-v"}, {{"PALVEX_FAKE_LOG", engine_log}});
-  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
   for (const char* line : engine_lines)
     EXPECT_TRUE(host.process().wait_for_stderr(line, 5s)) << line << host.diagnostics();
   EXPECT_EQ(host.process().stderr_text().find("engine debug"), std::string::npos);
@@ -232,7 +235,7 @@ TEST(OtherSignal, sighup_ends_the_host_by_its_default_action) {
   START_JACK_SERVER(server, 256, 2, 2);
   JackProbe probe("probe", JackProbe::observer);
   HostRun host(server, {"-vvvvv"});
-  ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+  ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
   host.process().send_signal(SIGHUP);
   ASSERT_TRUE(host.process().wait_for_exit(2s)) << host.diagnostics();
   EXPECT_FALSE(host.process().result().exited) << host.diagnostics();
@@ -247,7 +250,7 @@ TEST_P(ServerGoesAway, the_host_notices_within_about_a_second_and_exits_0) {
   HostRun host(server, {"-vvvvv"});
   {
     JackProbe probe("probe", JackProbe::observer);
-    ASSERT_TRUE(host.wait_until_up(probe, 1)) << host.diagnostics();
+    ASSERT_TRUE(wait_until_up(probe, 1)) << host.diagnostics();
   }
   ASSERT_TRUE(server.stop(GetParam()));
   ASSERT_TRUE(host.process().wait_for_exit(3s)) << host.diagnostics();
@@ -264,14 +267,12 @@ INSTANTIATE_TEST_SUITE_P(Signals, ServerGoesAway, ::testing::Values(SIGTERM, SIG
                          });
 
 TEST(NoServer, reports_both_errors_and_exits_0) {
-  EnvChanges env = clean_palvex_env();
-  env["JACK_DEFAULT_SERVER"] = "palvex-no-such-server";
-  env["JACK_NO_START_SERVER"] = "1";
-  env["LD_LIBRARY_PATH"] = PALVEX_FAKE_LIB_DIR;
-  TempDir state;
-  env["STATE_DIR"] = state.path().string();
-  const ProcessResult result =
-      run_process({bin_path("palvex-jack"), "-j", std::to_string(free_tcp_port())}, env, 10s);
+  JackServerOptions nothing;
+  nothing.started = false;
+  const JackServer missing(nothing);
+  HostRun host(missing);
+  ASSERT_TRUE(host.process().wait_for_exit(10s)) << host.diagnostics();
+  const ProcessResult& result = host.process().result();
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 0);
   const size_t open = result.err.find(" ERROR jack_client_open() failed, status = 0x");

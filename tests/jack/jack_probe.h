@@ -55,3 +55,9 @@ private:
   std::atomic<size_t> filled_{0};
   std::atomic<int> xruns_{0};
 };
+
+// Waits until a host's out_2 exists with at least `connections` connections: it is up.
+inline bool wait_until_up(const JackProbe& probe, size_t connections,
+                          const std::string& client = "palvex") {
+  return probe.wait_for_connections(client + ":out_2", connections, std::chrono::seconds(10));
+}

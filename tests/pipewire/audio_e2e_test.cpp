@@ -9,7 +9,7 @@
 
 #include "audio_probe.h"
 #include "audio_verdict.h"
-#include "host_run.h"
+#include "host_node.h"
 
 namespace {
 
@@ -39,11 +39,11 @@ protected:
 
   // Starts the host and links source -> host -> recorder. Call through ASSERT_NO_FATAL_FAILURE.
   void start_host(const std::vector<std::string>& args = {},
-                  PipeWireHostRun::Engine engine = PipeWireHostRun::fake,
+                  Engine engine = Engine::fake,
                   EnvChanges env = {}) {
-    if (engine == PipeWireHostRun::fake) env["PALVEX_FAKE_BIAS"] = fake_bias_text;
-    host_ = std::make_unique<PipeWireHostRun>(server_, args, env, engine);
-    const std::optional<GraphNode> palvex = host_->wait_for_node();
+    if (engine == Engine::fake) env["PALVEX_FAKE_BIAS"] = fake_bias_text;
+    host_ = std::make_unique<HostRun>(server_, args, env, engine);
+    const std::optional<GraphNode> palvex = wait_for_host_node(*host_, server_);
     ASSERT_TRUE(palvex) << host_->diagnostics();
     const auto source = wait_for_node(server_, "node.name", "palvex-test-source", 2, 10s);
     const auto recorder = wait_for_node(server_, "node.name", "palvex-test-recorder", 2, 10s);
@@ -70,7 +70,7 @@ protected:
 
   PipeWireServer server_;
   std::unique_ptr<AudioProbe> probe_;
-  std::unique_ptr<PipeWireHostRun> host_;
+  std::unique_ptr<HostRun> host_;
 };
 
 TEST_F(AudioThrough, every_sample_is_processed_and_one_chunk_late) {
@@ -86,7 +86,7 @@ TEST_F(AudioThrough, every_sample_is_processed_and_one_chunk_late) {
 // chunk, before the engine runs against them.
 TEST_F(AudioThrough, an_engine_that_knows_its_chunk_only_after_the_instance_is_made) {
   ASSERT_NO_FATAL_FAILURE(
-      start_host({}, PipeWireHostRun::fake, {{"PALVEX_FAKE_ZERO_CHUNK_READS", "1"}}));
+      start_host({}, Engine::fake, {{"PALVEX_FAKE_ZERO_CHUNK_READS", "1"}}));
   ASSERT_TRUE(record(48000 * 2, 20s)) << host_->diagnostics();
   expect_sound(judge(probe_->take(), fake_engine_output()), host_->diagnostics());
   EXPECT_TRUE(host_->process().running()) << host_->diagnostics();
@@ -118,9 +118,8 @@ TEST_F(AudioThrough, forced_quantum_changes_recreate_the_instance_and_lose_no_sa
 // The stand-in engine picks the quantum as its chunk (256, so that is the latency), passes
 // audio unchanged at its default gain of 0 dB, and applies a gain set on its JSON port.
 TEST_F(AudioThrough, the_stand_in_engine_follows_a_gain_set_on_its_json_port) {
-  const int json_port = free_tcp_port();
-  ASSERT_NO_FATAL_FAILURE(
-      start_host({"-j", std::to_string(json_port)}, PipeWireHostRun::stand_in));
+  ASSERT_NO_FATAL_FAILURE(start_host({}, Engine::stand_in));
+  const int json_port = host_->json_port();
   ASSERT_TRUE(wait_for_tcp_port(json_port, 10s)) << host_->diagnostics();
   ASSERT_TRUE(record(48000, 20s)) << host_->diagnostics();
   const size_t before_change = probe_->recorded();

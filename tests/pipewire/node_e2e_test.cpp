@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "audio_probe.h"
-#include "host_run.h"
+#include "host_node.h"
 #include "icon.h"
 
 namespace {
@@ -39,8 +39,8 @@ class NodeProperties : public testing::TestWithParam<NameCase> {};
 
 TEST_P(NodeProperties, node_ports_latency_and_icon_as_advertised) {
   START_PIPEWIRE(server);
-  PipeWireHostRun host(server, GetParam().args);
-  const std::optional<GraphNode> node = host.wait_for_node();
+  HostRun host(server, GetParam().args);
+  const std::optional<GraphNode> node = wait_for_host_node(host, server);
   ASSERT_TRUE(node) << host.diagnostics();
 
   // The node's name stays "VELMOR Palvex" whatever -C says; only the application follows it.
@@ -124,8 +124,9 @@ TEST_P(StopSignal, shuts_down_in_order_with_status_0) {
   server.use_in_this_process();
   AudioProbe probe;
   ASSERT_TRUE(probe.ready());
-  PipeWireHostRun host(server, run.args);
-  const std::optional<GraphNode> node = host.wait_for_node();
+  // Without -j: the program's default port shows in the trace.
+  HostRun host(server, run.args, {}, Engine::fake, HostRun::program_default_port);
+  const std::optional<GraphNode> node = wait_for_host_node(host, server);
   ASSERT_TRUE(node) << host.diagnostics();
   feed_host(server, *node);
   ASSERT_TRUE(host.wait_for_trace("palvex_StartUpdateThread proc1 5010")) << host.diagnostics();
@@ -169,9 +170,9 @@ const char* const engine_lines[] = {" WARN  engine warns\n", " ERROR (null)\n",
 
 TEST(EngineLog, lines_from_the_engines_threads_reach_standard_error) {
   START_PIPEWIRE(server);
-  PipeWireHostRun host(server, {"-v"},
+  HostRun host(server, {"-v"},
                        {{"PALVEX_FAKE_LOG", engine_log}});
-  ASSERT_TRUE(host.wait_for_node()) << host.diagnostics();
+  ASSERT_TRUE(wait_for_host_node(host, server)) << host.diagnostics();
   for (const char* line : engine_lines)
     EXPECT_TRUE(host.process().wait_for_stderr(line, 5s)) << line << host.diagnostics();
   EXPECT_EQ(host.process().stderr_text().find("engine debug"), std::string::npos);
@@ -180,8 +181,8 @@ TEST(EngineLog, lines_from_the_engines_threads_reach_standard_error) {
 // Only SIGINT and SIGTERM stop the host in order; any other signal keeps its default action.
 TEST(OtherSignal, sighup_ends_the_host_by_its_default_action) {
   START_PIPEWIRE(server);
-  PipeWireHostRun host(server, {"-v"});
-  const std::optional<GraphNode> node = host.wait_for_node();
+  HostRun host(server, {"-v"});
+  const std::optional<GraphNode> node = wait_for_host_node(host, server);
   ASSERT_TRUE(node) << host.diagnostics();
   host.process().send_signal(SIGHUP);
   ASSERT_TRUE(host.process().wait_for_exit(2s)) << host.diagnostics();
@@ -198,8 +199,8 @@ TEST(FailingEngine, every_record_of_the_last_cycles_comes_before_main_exiting_no
   server.use_in_this_process();
   AudioProbe probe;
   ASSERT_TRUE(probe.ready());
-  PipeWireHostRun host(server, {"-v"}, {{"PALVEX_FAKE_FAIL", "InitProcess3"}});
-  const std::optional<GraphNode> node = host.wait_for_node();
+  HostRun host(server, {"-v"}, {{"PALVEX_FAKE_FAIL", "InitProcess3"}});
+  const std::optional<GraphNode> node = wait_for_host_node(host, server);
   ASSERT_TRUE(node) << host.diagnostics();
   feed_host(server, *node);
   ASSERT_TRUE(host.process().wait_for_stderr(" WARN  Invalid instance\n", 10s))
@@ -220,8 +221,8 @@ class SecondSignal : public testing::TestWithParam<int> {};
 // handlers, so the icon file stays.
 TEST_P(SecondSignal, during_a_hanging_shutdown_ends_the_process_at_once) {
   START_PIPEWIRE(server);
-  PipeWireHostRun host(server, {"-v"}, {{"PALVEX_TEST_DESTROY_DELAY_MS", "10000"}});
-  const std::optional<GraphNode> node = host.wait_for_node();
+  HostRun host(server, {"-v"}, {{"PALVEX_TEST_DESTROY_DELAY_MS", "10000"}});
+  const std::optional<GraphNode> node = wait_for_host_node(host, server);
   ASSERT_TRUE(node) << host.diagnostics();
   const std::string icon_file = text_of(node->props, "application.icon-name");
   host.process().send_signal(SIGINT);
@@ -257,7 +258,7 @@ class StopDuringSetUp : public testing::TestWithParam<SetUpStep> {};
 // one that comes before it sets the loop running; the host stops in order anyway.
 TEST_P(StopDuringSetUp, a_signal_before_the_main_loop_runs_stops_the_host_in_order) {
   START_PIPEWIRE(server);
-  PipeWireHostRun host(server, {"-v"}, {{GetParam().delay_variable, "2000"}});
+  HostRun host(server, {"-v"}, {{GetParam().delay_variable, "2000"}});
   ASSERT_TRUE(host.wait_for_trace(GetParam().call, 10s)) << host.diagnostics();
   std::this_thread::sleep_for(500ms);
   host.process().send_signal(SIGINT);

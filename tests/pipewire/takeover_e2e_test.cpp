@@ -13,7 +13,7 @@
 #include "audio_probe.h"
 #include "audio_verdict.h"
 #include "exact_quanta.h"
-#include "host_run.h"
+#include "host_node.h"
 
 namespace {
 
@@ -60,11 +60,10 @@ TEST(QuantumChangeTakeover, the_new_instance_keeps_processing_control_and_sessio
   ASSERT_TRUE(probe.ready());
 
   const int json_port = free_tcp_port(), http_port = free_tcp_port();
-  PipeWireHostRun host(server,
-                       {"-r", "-j", std::to_string(json_port), "-w", std::to_string(http_port)},
-                       EnvChanges{{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}},
-                       PipeWireHostRun::stand_in);
-  const std::optional<GraphNode> palvex = host.wait_for_node();
+  HostRun host(server, {"-r", "-w", std::to_string(http_port)},
+               EnvChanges{{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}}, Engine::stand_in,
+               json_port);
+  const std::optional<GraphNode> palvex = wait_for_host_node(host, server);
   ASSERT_TRUE(palvex) << host.diagnostics();
   const auto source = wait_for_node(server, "node.name", "palvex-test-source", 2, 10s);
   const auto recorder = wait_for_node(server, "node.name", "palvex-test-recorder", 2, 10s);

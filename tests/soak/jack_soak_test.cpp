@@ -12,11 +12,10 @@
 #include <vector>
 
 #include "jack_chain.h"
+#include "host_run.h"
 #include "jack_server.h"
 #include "json_load.h"
-#include "process.h"
 #include "process_memory.h"
-#include "temp_dir.h"
 #include "web_poll.h"
 
 namespace {
@@ -40,17 +39,11 @@ TEST(JackSoak, two_minutes_of_64_frame_periods_under_control_load_lose_nothing) 
   ASSERT_TRUE(server.ready()) << server.log();
   server.use_in_this_process();
 
-  TempDir state("palvex-soak-state");
-  const int json_port = free_tcp_port();
   const int http_port = free_tcp_port();
-  EnvChanges env = server.client_env(clean_palvex_env());
-  env["STATE_DIR"] = state.path().string();
-  env["SETUP_USER"] = "soak";
-  env["SETUP_SECRET"] = "soak-secret";
-  env["LD_LIBRARY_PATH"] = std::nullopt;  // the RUNPATH finds the stand-in engine
-  ChildProcess host({bin_path("palvex-jack"), "-C", "soakhost", "-j", std::to_string(json_port),
-                     "-w", std::to_string(http_port)},
-                    env);
+  HostRun run(server, {"-C", "soakhost", "-w", std::to_string(http_port)},
+              {{"SETUP_USER", "soak"}, {"SETUP_SECRET", "soak-secret"}}, Engine::stand_in);
+  ChildProcess& host = run.process();
+  const int json_port = run.json_port();
   ASSERT_TRUE(wait_for_tcp_port(json_port, 15s)) << host.stderr_text();
   ASSERT_TRUE(wait_for_tcp_port(http_port, 5s)) << host.stderr_text();
 

@@ -19,7 +19,7 @@
 #include "audio_probe.h"
 #include "audio_verdict.h"
 #include "exact_quanta.h"
-#include "host_run.h"
+#include "host_node.h"
 #include "process_memory.h"
 
 namespace {
@@ -71,10 +71,10 @@ size_t count_of(const std::string& text, const std::string& part) {
   return found;
 }
 
-class PipeWireSoak : public testing::TestWithParam<PipeWireHostRun::Engine> {};
+class PipeWireSoak : public testing::TestWithParam<Engine> {};
 
 TEST_P(PipeWireSoak, flapping_quanta_lose_no_sample_and_grow_no_memory) {
-  const bool stand_in = GetParam() == PipeWireHostRun::stand_in;
+  const bool stand_in = GetParam() == Engine::stand_in;
   const ExactQuantaConfig exact_quanta;
   PipeWireServer server;
   ASSERT_TRUE(server.ready()) << server.log();
@@ -87,11 +87,9 @@ TEST_P(PipeWireSoak, flapping_quanta_lose_no_sample_and_grow_no_memory) {
   const int json_port = free_tcp_port();
   // The gain is set on the JSON port with the state read-only: only the live configuration
   // carries it from process to process.
-  PipeWireHostRun host(server,
-                       stand_in ? std::vector<std::string>{"-r", "-j", std::to_string(json_port)}
-                                : std::vector<std::string>{},
-                       EnvChanges{}, GetParam());
-  const std::optional<GraphNode> palvex = host.wait_for_node();
+  HostRun host(server, stand_in ? std::vector<std::string>{"-r"} : std::vector<std::string>{},
+               EnvChanges{}, GetParam(), json_port);
+  const std::optional<GraphNode> palvex = wait_for_host_node(host, server);
   ASSERT_TRUE(palvex) << host.diagnostics();
   const auto source = wait_for_node(server, "node.name", "palvex-test-source", 2, 10s);
   const auto recorder = wait_for_node(server, "node.name", "palvex-test-recorder", 2, 10s);
@@ -201,9 +199,9 @@ TEST_P(PipeWireSoak, flapping_quanta_lose_no_sample_and_grow_no_memory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PipeWireSoak,
-                         testing::Values(PipeWireHostRun::fake, PipeWireHostRun::stand_in),
-                         [](const testing::TestParamInfo<PipeWireHostRun::Engine>& info) {
-                           return info.param == PipeWireHostRun::fake ? "fake" : "stand_in";
+                         testing::Values(Engine::fake, Engine::stand_in),
+                         [](const testing::TestParamInfo<Engine>& info) {
+                           return info.param == Engine::fake ? "fake" : "stand_in";
                          });
 
 }  // namespace

@@ -18,7 +18,7 @@ using Lines = std::vector<std::string>;
 const std::regex line_format(
     R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (FATAL|ERROR|WARN |INFO |VERB |VERB[2-5]|DEBUG|NONE ) (.*))");
 
-struct HostRun {
+struct StartedHost {
   ProcessResult result;
   Lines trace;
   Lines log;  // "LEVEL|message" of each stderr line in the log format, in order
@@ -26,7 +26,7 @@ struct HostRun {
 
 class Startup : public testing::TestWithParam<const char*> {
 protected:
-  HostRun run(EnvChanges extra, const Lines& args = {}) {
+  StartedHost run(EnvChanges extra, const Lines& args = {}) {
     EnvChanges env = clean_palvex_env();
     env["LD_LIBRARY_PATH"] = PALVEX_FAKE_LIB_DIR;
     env["PALVEX_FAKE_TRACE"] = dir.file("trace");
@@ -40,7 +40,7 @@ protected:
     Lines argv = {bin_path(GetParam())};
     argv.insert(argv.end(), args.begin(), args.end());
 
-    HostRun r;
+    StartedHost r;
     r.result = run_process(argv, env);
     r.trace = split_lines(read_file(dir.file("trace")));
     for (const std::string& line : split_lines(r.result.err)) {
@@ -89,7 +89,7 @@ TEST_P(Startup, AWrongEngineFormatIsOneErrorLineAndStatusOne) {
   for (const FormatCase& c : format_cases) {
     SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
     unlink(dir.file("trace").c_str());
-    const HostRun r = run({{c.variable, c.value}});
+    const StartedHost r = run({{c.variable, c.value}});
     EXPECT_TRUE(r.result.exited);
     EXPECT_EQ(r.result.status, 1);
     EXPECT_EQ(r.log, (Lines{"INFO |VELMOR Palvex Version 0.0-fake",
@@ -103,7 +103,7 @@ TEST_P(Startup, AWrongEngineFormatIsOneErrorLineAndStatusOne) {
 }
 
 TEST_P(Startup, BannerAtInfoAndNoDeferredTextsAtTheDefaultLevel) {
-  const HostRun r = run({{"PALVEX_FAKE_VERSION", "3.14-test"}, {"PROC_PORT", "5011"}});
+  const StartedHost r = run({{"PALVEX_FAKE_VERSION", "3.14-test"}, {"PROC_PORT", "5011"}});
   EXPECT_EQ(head(r.log, 1), (Lines{"INFO |VELMOR Palvex Version 3.14-test"}));
   for (const std::string& line : r.log) EXPECT_EQ(line.find("ENV "), std::string::npos) << line;
   Lines expected = start_calls(4);
@@ -112,7 +112,7 @@ TEST_P(Startup, BannerAtInfoAndNoDeferredTextsAtTheDefaultLevel) {
 }
 
 TEST_P(Startup, DeferredEnvironmentTextsFollowTheBannerInTheirOrder) {
-  const HostRun r = run({{"PROC_VERB", "loud"},
+  const StartedHost r = run({{"PROC_VERB", "loud"},
                      {"PROC_PORT", "12ab"},
                      {"HTTP_PORT", "8080"},
                      {"HTTPS_PORT", "8443"},
@@ -131,7 +131,7 @@ TEST_P(Startup, DeferredEnvironmentTextsFollowTheBannerInTheirOrder) {
 }
 
 TEST_P(Startup, OnlySetVariablesGiveDeferredTexts) {
-  const HostRun r = run({{"HTTPS_PORT", "8443"}, {"PROC_VERB", "-vv"}, {"HTTP_PORT", ""}});
+  const StartedHost r = run({{"HTTPS_PORT", "8443"}, {"PROC_VERB", "-vv"}, {"HTTP_PORT", ""}});
   EXPECT_EQ(head(r.log, 3), (Lines{"INFO |VELMOR Palvex Version 0.0-fake",
                                    "VERB2|ENV https port 8443",
                                    "VERB2|ENV PROC_VERB -vv"}));
@@ -157,7 +157,7 @@ TEST_P(Startup, TheEngineGetsTheHostsVerbosityBeforeTheLogBridge) {
     SCOPED_TRACE("PROC_VERB " + c.proc_verb.value_or("unset"));
     unlink(dir.file("trace").c_str());
     // A format mismatch ends the run before the sound server: every line is the host's own.
-    const HostRun r = run({{"PROC_VERB", c.proc_verb}, {"PALVEX_FAKE_OUTPUTS", "2"}}, c.args);
+    const StartedHost r = run({{"PROC_VERB", c.proc_verb}, {"PALVEX_FAKE_OUTPUTS", "2"}}, c.args);
     EXPECT_EQ(head(r.trace, 2), (Lines{"palvex_SetLogSeverity " + std::to_string(c.severity),
                                        "palvex_SetLoggerCallback cb"}));
     const bool warned = position(r.log, "WARN |ENV PROC_VERB unknown -vvvvvvv") == 0;
@@ -166,7 +166,7 @@ TEST_P(Startup, TheEngineGetsTheHostsVerbosityBeforeTheLogBridge) {
 }
 
 TEST_P(Startup, EveryLineIsInTheLogFormat) {
-  const HostRun r = run({{"PROC_VERB", "bad"},
+  const StartedHost r = run({{"PROC_VERB", "bad"},
                      {"PROC_PORT", "7000"},
                      {"HTTP_PORT", "8080"},
                      {"PALVEX_FAKE_LOG", "3:engine warning|4:NULL|-2:odd severity|6:"},

@@ -41,6 +41,7 @@ std::string find_on_path(const std::string& program) {
 
 JackServer::JackServer(const JackServerOptions& options)
     : options_(options), name_(unique_server_name()) {
+  if (!options.started) return;
   const std::string jackd = find_on_path("jackd"), jack_lsp = find_on_path("jack_lsp");
   if (jackd.empty() || jack_lsp.empty()) return;
   jackd_ = std::make_unique<ChildProcess>(
@@ -116,5 +117,6 @@ bool JackServer::set_buffer_size(unsigned frames) const {
 }
 
 std::string JackServer::log() const {
+  if (!options_.started) return "no jackd started";
   return jackd_ ? jackd_->stdout_text() + jackd_->stderr_text() : "jackd or jack_lsp not found";
 }

@@ -13,6 +13,7 @@ struct JackServerOptions {
   unsigned capture = 2;     // physical capture ports (system:capture_N)
   unsigned playback = 2;    // physical playback ports (system:playback_N)
   unsigned rate = 48000;
+  bool started = true;      // false: a server name nothing answers to, for a host without one
 };
 
 class JackServer {
@@ -45,6 +46,12 @@ private:
   std::unique_ptr<ChildProcess> jackd_;
   bool ready_ = false;
 };
+
+// A server for one test; the test stops at once when it did not come up.
+#define START_JACK_SERVER(var, ...)              \
+  JackServer var(JackServerOptions{__VA_ARGS__}); \
+  ASSERT_TRUE(var.ready()) << var.log();          \
+  var.use_in_this_process()
 
 // The full path of a program found on PATH, or "" when there is none.
 std::string find_on_path(const std::string& program);

@@ -10,36 +10,11 @@ static EnvChanges real_engine_env() {
   return env;
 }
 
-JackAudioHost::JackAudioHost(const JackServer& jackd) : jackd_(jackd), state_("palvex-state") {}
-
-JackAudioHost::~JackAudioHost() {
-  if (host_) stop();
-}
-
-bool JackAudioHost::start(int json_port) {
-  json_port_ = json_port != 0 ? json_port : free_tcp_port();
-  host_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{bin_path("palvex-jack"), "-j", std::to_string(json_port_), "-w",
-                               "0", "-s", "0", "-D", state_.path().string()},
-      jackd_.client_env(real_engine_env()));
-  return wait_for_tcp_port(json_port_, std::chrono::seconds(15)) && host_->running();
-}
-
-bool JackAudioHost::stop() {
-  if (!host_) return true;
-  host_->send_signal(SIGTERM);
-  const bool ended = host_->wait_for_exit(std::chrono::seconds(10));
-  if (!ended) {
-    host_->send_signal(SIGKILL);
-    host_->wait_for_exit(std::chrono::seconds(5));
-  }
-  earlier_log_ += host_->stderr_text();
-  host_.reset();
-  return ended;
-}
-
-std::string JackAudioHost::log() const {
-  return earlier_log_ + (host_ ? host_->stderr_text() : std::string());
+std::unique_ptr<HostRun> start_audio_host(const JackServer& jackd, const std::string& state_dir,
+                                          int json_port) {
+  return std::make_unique<HostRun>(jackd, std::vector<std::string>{"-w", "0", "-s", "0", "-D", state_dir},
+                                   EnvChanges{{"STATE_DIR", state_dir}}, Engine::stand_in,
+                                   json_port);
 }
 
 RealWebfront::RealWebfront(int json_port, EnvChanges env) : json_port_(json_port) {

@@ -4,30 +4,15 @@
 #include <memory>
 #include <string>
 
+#include "host_run.h"
 #include "jack_server.h"
 #include "process.h"
-#include "temp_dir.h"
 
-// palvex-jack with the real engine, serving its JSON port and no web port of its own.
-class JackAudioHost {
-public:
-  explicit JackAudioHost(const JackServer& jackd);
-  ~JackAudioHost();
-
-  // Starts it on the port, or on a free one when 0; true once the JSON port accepts.
-  bool start(int json_port = 0);
-  // SIGTERM and wait for the orderly end; true when it ended by itself.
-  bool stop();
-  int json_port() const { return json_port_; }
-  std::string log() const;  // what it wrote on standard error
-
-private:
-  const JackServer& jackd_;
-  TempDir state_;
-  int json_port_ = 0;
-  std::unique_ptr<ChildProcess> host_;
-  std::string earlier_log_;
-};
+// palvex-jack with the stand-in engine, serving its JSON port and no web port of its own; a
+// restart passes the JSON port and state folder of the run before. Ready once
+// wait_for_json_port() says so.
+std::unique_ptr<HostRun> start_audio_host(const JackServer& jackd, const std::string& state_dir,
+                                          int json_port = 0);
 
 // palvex-webfront with the real engine, pointed at an audio host on 127.0.0.1.
 class RealWebfront {

@@ -31,8 +31,9 @@ class WebfrontEndToEnd : public testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(jackd_.ready()) << "the private jackd did not start";
-    ASSERT_TRUE(host_.start()) << host_.log();
-    front_ = std::make_unique<RealWebfront>(host_.json_port(), login_env());
+    host_ = start_audio_host(jackd_, state_.path().string());
+    ASSERT_TRUE(host_->wait_for_json_port()) << host_->diagnostics();
+    front_ = std::make_unique<RealWebfront>(host_->json_port(), login_env());
     ASSERT_TRUE(front_->start_http()) << front_->child().stderr_text();
     curl_ = std::make_unique<Curl>("http://127.0.0.1:" + std::to_string(front_->web_port()));
   }
@@ -48,7 +49,8 @@ protected:
   }
 
   JackServer jackd_;
-  JackAudioHost host_{jackd_};
+  TempDir state_{"palvex-state"};
+  std::unique_ptr<HostRun> host_;
   std::unique_ptr<RealWebfront> front_;
   std::unique_ptr<Curl> curl_;
 };
@@ -78,7 +80,7 @@ TEST_P(WebfrontRefusedLogin, is_refused_and_opens_nothing) {
   EXPECT_EQ(login.json(), (nlohmann::json{{"error", "Login refused"}})) << login.body;
   EXPECT_EQ(curl_->get("/api/config").status, 401);
   EXPECT_EQ(curl_->post("/api/set", R"({"in":{"gain":-6}})").status, 401);
-  EXPECT_EQ(host_gain(host_.json_port()), 0.0) << "a refused client changed the host";
+  EXPECT_EQ(host_gain(host_->json_port()), 0.0) << "a refused client changed the host";
 }
 
 INSTANTIATE_TEST_SUITE_P(Credentials, WebfrontRefusedLogin,
@@ -98,16 +100,16 @@ TEST_F(WebfrontEndToEnd, reads_the_hosts_configuration_and_sets_its_gain) {
 
   const HttpReply config = curl_->get("/api/config");
   ASSERT_EQ(config.status, 200) << config.body;
-  const nlohmann::json tree = JsonClient(host_.json_port()).request(R"({"get":null})");
+  const nlohmann::json tree = JsonClient(host_->json_port()).request(R"({"get":null})");
   ASSERT_TRUE(tree.is_object()) << "the host's JSON port did not answer";
   EXPECT_EQ(config.json()["in"], tree["in"]) << config.body;
 
   const HttpReply set = curl_->post("/api/set", R"({"in":{"gain":-12.5}})");
   EXPECT_EQ(set.status, 200) << set.body;
-  EXPECT_EQ(host_gain(host_.json_port()), -12.5) << "the gain did not reach the host";
+  EXPECT_EQ(host_gain(host_->json_port()), -12.5) << "the gain did not reach the host";
 
   // And the other way: a change made at the host shows in the web API.
-  JsonClient(host_.json_port()).request(R"({"set":{"in":{"gain":3}}})");
+  JsonClient(host_->json_port()).request(R"({"set":{"in":{"gain":3}}})");
   EXPECT_EQ(curl_->get("/api/config").json()["in"]["gain"], 3) << "stale configuration";
 }
 
@@ -119,16 +121,16 @@ TEST_F(WebfrontEndToEnd, a_bad_value_leaves_the_host_as_it_was) {
     EXPECT_NE(set.status, 200) << body;
     EXPECT_TRUE(set.json().is_object() && set.json().contains("error")) << set.body;
   }
-  EXPECT_EQ(host_gain(host_.json_port()), -20.0);
+  EXPECT_EQ(host_gain(host_->json_port()), -20.0);
 }
 
 // The front-end outlives the host: unreachable while it is gone, working again once it is back.
 TEST_F(WebfrontEndToEnd, survives_a_restart_of_the_host) {
   ASSERT_EQ(curl_->login(user, secret).status, 200);
   ASSERT_EQ(curl_->get("/api/config").status, 200);
-  const int port = host_.json_port();
+  const int port = host_->json_port();
 
-  ASSERT_TRUE(host_.stop()) << host_.log();
+  ASSERT_TRUE(host_->stop()) << host_->diagnostics();
   const HttpReply gone = curl_->get("/api/config");
   EXPECT_EQ(gone.status, 502) << gone.body;
   EXPECT_EQ(gone.json(), (nlohmann::json{
@@ -136,7 +138,8 @@ TEST_F(WebfrontEndToEnd, survives_a_restart_of_the_host) {
       << gone.body;
   EXPECT_EQ(curl_->post("/api/set", R"({"in":{"gain":-3}})").status, 502);
 
-  ASSERT_TRUE(host_.start(port)) << host_.log();
+  host_ = start_audio_host(jackd_, state_.path().string(), port);
+  ASSERT_TRUE(host_->wait_for_json_port()) << host_->diagnostics();
   const HttpReply back = config_when_reachable(*curl_, std::chrono::seconds(15));
   ASSERT_EQ(back.status, 200) << back.body;
   EXPECT_EQ(curl_->post("/api/set", R"({"in":{"gain":-7}})").status, 200);
@@ -147,7 +150,7 @@ TEST_F(WebfrontEndToEnd, survives_a_restart_of_the_host) {
 TEST(WebfrontStartOrder, a_host_that_starts_later_is_found) {
   JackServer jackd;
   ASSERT_TRUE(jackd.ready());
-  JackAudioHost host(jackd);
+  TempDir state("palvex-state");
   const int port = free_tcp_port();
   RealWebfront front(port, login_env());
   ASSERT_TRUE(front.start_http()) << front.child().stderr_text();
@@ -155,7 +158,8 @@ TEST(WebfrontStartOrder, a_host_that_starts_later_is_found) {
   ASSERT_EQ(curl.login(user, secret).status, 200);
   EXPECT_EQ(curl.get("/api/config").status, 502);
 
-  ASSERT_TRUE(host.start(port)) << host.log();
+  const std::unique_ptr<HostRun> host = start_audio_host(jackd, state.path().string(), port);
+  ASSERT_TRUE(host->wait_for_json_port()) << host->diagnostics();
   const HttpReply config = config_when_reachable(curl, std::chrono::seconds(15));
   EXPECT_EQ(config.status, 200) << config.body;
   EXPECT_EQ(config.json()["in"]["gain"], 0);
@@ -165,9 +169,10 @@ TEST(WebfrontStartOrder, a_host_that_starts_later_is_found) {
 TEST(WebfrontLogin, is_disabled_without_a_user) {
   JackServer jackd;
   ASSERT_TRUE(jackd.ready());
-  JackAudioHost host(jackd);
-  ASSERT_TRUE(host.start()) << host.log();
-  RealWebfront front(host.json_port(), {{"SETUP_SECRET", secret}});
+  TempDir state("palvex-state");
+  const std::unique_ptr<HostRun> host = start_audio_host(jackd, state.path().string());
+  ASSERT_TRUE(host->wait_for_json_port()) << host->diagnostics();
+  RealWebfront front(host->json_port(), {{"SETUP_SECRET", secret}});
   ASSERT_TRUE(front.start_http()) << front.child().stderr_text();
   Curl curl("http://127.0.0.1:" + std::to_string(front.web_port()));
 
@@ -191,12 +196,13 @@ TEST(WebfrontHttps, serves_the_interface_with_its_certificate) {
 
   JackServer jackd;
   ASSERT_TRUE(jackd.ready());
-  JackAudioHost host(jackd);
-  ASSERT_TRUE(host.start()) << host.log();
+  TempDir state("palvex-state");
+  const std::unique_ptr<HostRun> host = start_audio_host(jackd, state.path().string());
+  ASSERT_TRUE(host->wait_for_json_port()) << host->diagnostics();
   EnvChanges env = login_env();
   env["SSL_CERTIFICATE_PATH"] = tls.file("cert.pem");
   env["SSL_PRIVATE_PATH"] = tls.file("key.pem");
-  RealWebfront front(host.json_port(), env);
+  RealWebfront front(host->json_port(), env);
   ASSERT_TRUE(front.start_https()) << front.child().stderr_text();
 
   // --cacert: the page must come with exactly this certificate, not just any.
@@ -205,7 +211,7 @@ TEST(WebfrontHttps, serves_the_interface_with_its_certificate) {
   EXPECT_EQ(curl.get("/").status, 200);
   ASSERT_EQ(curl.login(user, secret).status, 200);
   EXPECT_EQ(curl.post("/api/set", R"({"in":{"gain":-9}})").status, 200);
-  EXPECT_EQ(host_gain(host.json_port()), -9.0);
+  EXPECT_EQ(host_gain(host->json_port()), -9.0);
   EXPECT_EQ(Curl("http://127.0.0.1:" + std::to_string(front.web_port())).get("/").status, 0)
       << "plain HTTP answered on the HTTPS port";
   EXPECT_TRUE(front.stop());
