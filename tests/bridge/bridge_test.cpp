@@ -71,7 +71,7 @@ const SeverityCase severity_cases[] = {
     {10, 11, nullptr}, {10, 1000, nullptr},                     // above every level
 };
 
-TEST_F(Bridge, EngineSeverityIsTheLevelOfTheLine) {
+TEST_F(Bridge, engine_severity_is_the_level_of_the_line) {
   for (const SeverityCase& c : severity_cases) {
     SCOPED_TRACE("verbosity " + std::to_string(c.verbosity) + ", severity " +
                  std::to_string(c.severity));
@@ -86,12 +86,12 @@ TEST_F(Bridge, EngineSeverityIsTheLevelOfTheLine) {
   }
 }
 
-TEST_F(Bridge, EngineDebugLinesAreDroppedAtEveryVerbosity) {
+TEST_F(Bridge, engine_debug_lines_are_dropped_at_every_verbosity) {
   for (int verbosity = 1; verbosity <= 10; ++verbosity)
     EXPECT_TRUE(send(verbosity, 10, "debug detail").empty()) << "verbosity " << verbosity;
 }
 
-TEST_F(Bridge, TextsPrintAsTheEngineSentThem) {
+TEST_F(Bridge, texts_print_as_the_engine_sent_them) {
   const std::pair<const char*, std::string> texts[] = {
       {nullptr, "(null)"},
       {"", ""},
@@ -105,7 +105,7 @@ TEST_F(Bridge, TextsPrintAsTheEngineSentThem) {
   }
 }
 
-TEST_F(Bridge, LinesWithoutALoggerOrWithoutASinkAreDropped) {
+TEST_F(Bridge, lines_without_a_logger_or_without_a_sink_are_dropped) {
   MainLogger* const saved = main_logger;
   main_logger = nullptr;  // as after the loggers' destructors at exit
   EXPECT_NO_FATAL_FAILURE(on_library_log(1, "late line"));
@@ -169,7 +169,7 @@ void* log_one_line(void*) {
 
 // An engine may cancel one of its threads while it logs: the unwind must go through the bridge
 // (a swallowed one aborts the process) and leave the console usable for the other threads.
-TEST(BridgeThreads, AnEngineThreadCancelledWhileItLogsUnwindsAndTheConsoleGoesOn) {
+TEST(BridgeThreads, an_engine_thread_cancelled_while_it_logs_unwinds_and_the_console_goes_on) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -196,7 +196,7 @@ TEST(BridgeThreads, AnEngineThreadCancelledWhileItLogsUnwindsAndTheConsoleGoesOn
 constexpr int log_threads = 8;
 constexpr int log_repeat = 250;
 
-TEST(BridgeThreads, LinesFromManyEngineThreadsAtOnceStayWhole) {
+TEST(BridgeThreads, lines_from_many_engine_threads_at_once_stay_whole) {
   if (!rerun_in_child({{"PALVEX_FAKE_LOG",
                         "4:first engine line with some length to it|3:second line|4:NULL|"
                         "5:verbose, dropped at 4|2:"},

@@ -105,7 +105,7 @@ const HelpCase help_cases[] = {
     {"missing argument after -h", Hosts::jack, {}, {"-h", "-j"}, {}},
 };
 
-TEST(HelpText, ShowsTheValuesInForceWhereHelpStands) {
+TEST(HelpText, shows_the_values_in_force_where_help_stands) {
   for (const HelpCase& c : help_cases) {
     for (const AudioHost& host : hosts_of(c.hosts)) {
       SCOPED_TRACE(std::string(host.program) + ": " + c.name);
@@ -119,7 +119,7 @@ TEST(HelpText, ShowsTheValuesInForceWhereHelpStands) {
   }
 }
 
-TEST(HelpText, JackAndPipewireDifferOnlyInTheClientLines) {
+TEST(HelpText, jack_and_pipewire_differ_only_in_the_client_lines) {
   HostRunner runner;
   std::vector<std::string> jack = split_lines(runner.run(jack_host(), {}, {"-h"}).out);
   std::vector<std::string> pipewire = split_lines(runner.run(pipewire_host(), {}, {"-h"}).out);
@@ -138,7 +138,7 @@ struct VersionCase {
   const char* out;
 };
 
-TEST(VersionLine, PrintsTheEngineVersionAndNothingElse) {
+TEST(VersionLine, prints_the_engine_version_and_nothing_else) {
   const std::string line = std::string("VELMOR Palvex Version ") + fake_version + "\n";
   const VersionCase cases[] = {
       {"short form", {}, {"-V"}, line.c_str()},
@@ -165,7 +165,7 @@ TEST(VersionLine, PrintsTheEngineVersionAndNothingElse) {
   }
 }
 
-TEST(VersionLine, HelpBeforeVersionPrintsOnlyTheHelp) {
+TEST(VersionLine, help_before_version_prints_only_the_help) {
   for (const AudioHost& host : both_hosts()) {
     SCOPED_TRACE(host.program);
     HostRunner runner;

@@ -21,7 +21,7 @@ void expect_option_error(const ProcessResult& result) {
 }
 
 // getopt_long's failures: the C library's diagnostic comes first, our line right after it.
-TEST(OptionErrors, CLibraryDiagnosticThenOurLine) {
+TEST(OptionErrors, c_library_diagnostic_then_our_line) {
   const ErrorCase cases[] = {
       {"unknown short option", Hosts::both, {"-x"}, " option x is unknown"},
       {"unknown short option after good ones", Hosts::both, {"-j", "6000", "-C", "n", "-x"},
@@ -64,7 +64,7 @@ TEST(OptionErrors, CLibraryDiagnosticThenOurLine) {
 }
 
 // Pairs are checked by the host alone: only its own line.
-TEST(OptionErrors, PairWithoutEqualsSignNamesTheLetter) {
+TEST(OptionErrors, pair_without_equals_sign_names_the_letter) {
   const ErrorCase cases[] = {
       {"-a without =", Hosts::both, {"-a", "k"}, " option a needs key=value format"},
       {"-a empty", Hosts::both, {"-a", ""}, " option a needs key=value format"},

@@ -31,7 +31,7 @@ struct VerbosityCase {
   const char* warned;                 // the PROC_VERB text warned about, or null
 };
 
-TEST(Verbosity, DeferredTextsAppearFromLevelSixOn) {
+TEST(Verbosity, deferred_texts_appear_from_level_six_on) {
   const VerbosityCase cases[] = {
       {"all four at -vv, raw texts",
        {{"PROC_PORT", "70000"}, {"HTTP_PORT", "12ab"}, {"HTTPS_PORT", "abc"},
@@ -90,7 +90,7 @@ TEST(Verbosity, DeferredTextsAppearFromLevelSixOn) {
 }
 
 // The warning is written as the environment is read, so it precedes even the help text's exit.
-TEST(Verbosity, UnknownProcVerbWarnsAlsoBeforeHelp) {
+TEST(Verbosity, unknown_proc_verb_warns_also_before_help) {
   for (const AudioHost& host : both_hosts()) {
     SCOPED_TRACE(host.program);
     HostRunner runner;

@@ -94,7 +94,7 @@ struct StageCase {
 const HostDescription& jack = jack_description;
 const HostDescription& pipewire = pipewire_description;
 
-TEST(ReadHostOptions, EnvironmentAndOptionsFillTheSettings) {
+TEST(ReadHostOptions, environment_and_options_fill_the_settings) {
   const StageCase cases[] = {
       {"nothing set, JACK", jack, {}, {}, [](HostSettings&) {}},
       {"nothing set, PipeWire", pipewire, {}, {}, [](HostSettings&) {}},
@@ -256,7 +256,7 @@ struct EndCase {
 };
 
 // Help, version and option errors hand main its status instead of ending the program here.
-TEST(ReadHostOptions, HelpVersionAndErrorsReturnTheStatusMainEndsWith) {
+TEST(ReadHostOptions, help_version_and_errors_return_the_status_main_ends_with) {
   const EndCase cases[] = {
       {"-h, JACK", jack, {"-h"}, 0, 32, ""},
       {"-h, PipeWire", pipewire, {"--help"}, 0, 31, ""},

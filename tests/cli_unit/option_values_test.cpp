@@ -49,7 +49,7 @@ const PortCase port_cases[] = {
     {"-65535", 1, 4294901761u},
 };
 
-TEST(ReadPortOption, JsonPortReadsAsUnsignedShort) {
+TEST(ReadPortOption, json_port_reads_as_unsigned_short) {
   for (const PortCase& c : port_cases) {
     SCOPED_TRACE(c.text != nullptr ? std::string("\"") + c.text + "\"" : "null");
     uint16_t port = json_before;
@@ -58,7 +58,7 @@ TEST(ReadPortOption, JsonPortReadsAsUnsignedShort) {
   }
 }
 
-TEST(ReadPortOption, WebPortsReadAsUnsignedInt) {
+TEST(ReadPortOption, web_ports_read_as_unsigned_int) {
   for (const PortCase& c : port_cases) {
     SCOPED_TRACE(c.text != nullptr ? std::string("\"") + c.text + "\"" : "null");
     uint32_t port = web_before;
@@ -72,7 +72,7 @@ struct PairCase {
   std::optional<std::pair<std::string, std::string>> pair;  // nullopt: rejected
 };
 
-TEST(SplitKeyValue, SplitsAtTheFirstEqualsSign) {
+TEST(SplitKeyValue, splits_at_the_first_equals_sign) {
   const PairCase cases[] = {
       {"k=v", std::pair<std::string, std::string>{"k", "v"}},
       {"=v", std::pair<std::string, std::string>{"", "v"}},

@@ -38,7 +38,7 @@ int run_chunk_realtime(palvex_Process process, float* in[2], float* out[2]) PALV
 
 }  // namespace
 
-TEST(EngineFormat, IsTheOneTheHostsAreBuiltFor) {
+TEST(EngineFormat, is_the_one_the_hosts_are_built_for) {
   EXPECT_EQ(palvex_GetSampleRate(), 48000);
   EXPECT_EQ(palvex_GetChunkSizeInFrames(), 64);
   EXPECT_EQ(palvex_GetChannelCount(), 2);
@@ -51,7 +51,7 @@ TEST(EngineFormat, IsTheOneTheHostsAreBuiltFor) {
   EXPECT_EQ(chunks, (std::vector<int>{32, 64, 128, 256, 512, 1024}));
 }
 
-TEST(EngineFormat, EveryPossibleChunkMakesAProcessOfThatChunk) {
+TEST(EngineFormat, every_possible_chunk_makes_a_process_of_that_chunk) {
   TempDir dir;
   for (int chunk : {32, 64, 128, 256, 512, 1024}) {
     palvex_Parameters set = palvex_NewParameters();
@@ -63,7 +63,7 @@ TEST(EngineFormat, EveryPossibleChunkMakesAProcessOfThatChunk) {
   }
 }
 
-TEST(EngineFormat, OtherChunksAreRefusedWithAReason) {
+TEST(EngineFormat, other_chunks_are_refused_with_a_reason) {
   TempDir dir;
   EngineLogCapture log;
   for (int chunk : {0, -64, 48, 100, 2048}) {
@@ -76,7 +76,7 @@ TEST(EngineFormat, OtherChunksAreRefusedWithAReason) {
   }
 }
 
-TEST(EngineAudio, DefaultGainPassesSamplesThroughExactly) {
+TEST(EngineAudio, default_gain_passes_samples_through_exactly) {
   TempDir dir;
   RunningProcess process(options_on_port(dir, 0, 128));
   ASSERT_EQ(process.ready(), 0);
@@ -86,7 +86,7 @@ TEST(EngineAudio, DefaultGainPassesSamplesThroughExactly) {
   EXPECT_EQ(chunk.out_right, chunk.right);
 }
 
-TEST(EngineAudio, GainChangeRampsOverTheNextChunkThenHoldsExactly) {
+TEST(EngineAudio, gain_change_ramps_over_the_next_chunk_then_holds_exactly) {
   TempDir dir;
   int port = free_tcp_port();
   RunningProcess process(options_on_port(dir, port));
@@ -116,7 +116,7 @@ TEST(EngineAudio, GainChangeRampsOverTheNextChunkThenHoldsExactly) {
   }
 }
 
-TEST(EngineAudio, ProcessesInPlace) {
+TEST(EngineAudio, processes_in_place) {
   TempDir dir;
   RunningProcess process(options_on_port(dir, 0));
   Chunk chunk(64);
@@ -127,7 +127,7 @@ TEST(EngineAudio, ProcessesInPlace) {
   EXPECT_EQ(chunk.right, right);
 }
 
-TEST(EngineAudio, MetersShowThePeakSinceTheLastRead) {
+TEST(EngineAudio, meters_show_the_peak_since_the_last_read) {
   TempDir dir;
   int port = free_tcp_port();
   RunningProcess process(options_on_port(dir, port));
@@ -147,7 +147,7 @@ TEST(EngineAudio, MetersShowThePeakSinceTheLastRead) {
 }
 
 // A peak reads back as the very float the audio path measured, in its shortest text.
-TEST(EngineAudio, MetersPrintAsTheFloatsTheyAre) {
+TEST(EngineAudio, meters_print_as_the_floats_they_are) {
   TempDir dir;
   int port = free_tcp_port();
   RunningProcess process(options_on_port(dir, port));

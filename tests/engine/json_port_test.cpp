@@ -33,7 +33,7 @@ json gain_of(const json& tree) { return tree["in"]["gain"]; }
 
 }  // namespace
 
-TEST_F(JsonPort, GetAnswersTheWholeTree) {
+TEST_F(JsonPort, get_answers_the_whole_tree) {
   JsonClient client(port);
   json tree = client.request(R"({"get":null})");
   EXPECT_EQ(gain_of(tree), 0);
@@ -43,7 +43,7 @@ TEST_F(JsonPort, GetAnswersTheWholeTree) {
   EXPECT_EQ(tree["parameters"], (json{{"ROOM", "studio"}}));
 }
 
-TEST_F(JsonPort, SetAnswersOnlyWhatChanged) {
+TEST_F(JsonPort, set_answers_only_what_changed) {
   JsonClient client(port);
   EXPECT_EQ(client.request(R"({"set":{"in":{"gain":-30}}})"), (json{{"in", {{"gain", -30}}}}));
   EXPECT_EQ(client.request(R"({"set":{"in":{"gain":-30}}})"), json::object());
@@ -55,7 +55,7 @@ TEST_F(JsonPort, SetAnswersOnlyWhatChanged) {
   EXPECT_EQ(client.request(R"({"set":{"in":{"gain":20}}})"), (json{{"in", {{"gain", 20}}}}));
 }
 
-TEST_F(JsonPort, ChangeIsCountedPerConnection) {
+TEST_F(JsonPort, change_is_counted_per_connection) {
   JsonClient watcher(port), setter(port);
   ASSERT_EQ(gain_of(watcher.request(R"({"get":null})")), 0);
   EXPECT_EQ(watcher.request(R"({"change":null})"), json::object());
@@ -69,7 +69,7 @@ TEST_F(JsonPort, ChangeIsCountedPerConnection) {
   EXPECT_TRUE(first.contains("meters"));
 }
 
-TEST_F(JsonPort, BadRequestsAnswerAnErrorAndChangeNothing) {
+TEST_F(JsonPort, bad_requests_answer_an_error_and_change_nothing) {
   struct Case {
     const char* request;
     const char* error_part;
@@ -111,7 +111,7 @@ TEST_F(JsonPort, BadRequestsAnswerAnErrorAndChangeNothing) {
   EXPECT_EQ(after["metadata"], before["metadata"]);
 }
 
-TEST_F(JsonPort, RequestsMayComeSeveralInOneWriteOrSplitAcrossWrites) {
+TEST_F(JsonPort, requests_may_come_several_in_one_write_or_split_across_writes) {
   JsonClient client(port);
   client.send_text(R"({"set":{"in":{"gain":-3}}}{"get":null} {"change":null})" "\n");
   EXPECT_EQ(json::parse(client.read_line()), (json{{"in", {{"gain", -3}}}}));
@@ -130,7 +130,7 @@ TEST_F(JsonPort, RequestsMayComeSeveralInOneWriteOrSplitAcrossWrites) {
 
 // A syntax error is answered at its first bad byte, without waiting for more; the rest of its
 // line is dropped and the request on the next line is served.
-TEST_F(JsonPort, ASyntaxErrorIsAnsweredAtOnceAndTheNextLineIsServed) {
+TEST_F(JsonPort, a_syntax_error_is_answered_at_once_and_the_next_line_is_served) {
   struct Case {
     std::string sent;
     const char* error_part;
@@ -162,7 +162,7 @@ TEST_F(JsonPort, ASyntaxErrorIsAnsweredAtOnceAndTheNextLineIsServed) {
   }
 }
 
-TEST_F(JsonPort, AValueMaySpanLinesButAnErrorDropsTheRestOfItsLine) {
+TEST_F(JsonPort, a_value_may_span_lines_but_an_error_drops_the_rest_of_its_line) {
   JsonClient client(port);
   EXPECT_EQ(gain_of(client.request("{\"set\":\n{\"in\":{\"gain\":-5}}\n}")), -5);
   client.send_text(R"({"get":null} oops {"set":{"in":{"gain":-7}}})" "\n" R"({"change":null})" "\n");
@@ -176,7 +176,7 @@ TEST_F(JsonPort, AValueMaySpanLinesButAnErrorDropsTheRestOfItsLine) {
   EXPECT_EQ(gain_of(client.request(R"({"get":null})")), -5);
 }
 
-TEST_F(JsonPort, HalfARequestThenDisconnectIsHarmless) {
+TEST_F(JsonPort, half_a_request_then_disconnect_is_harmless) {
   {
     JsonClient quitter(port);
     quitter.send_text(R"({"set":{"in":{"gain":-40)");
@@ -185,7 +185,7 @@ TEST_F(JsonPort, HalfARequestThenDisconnectIsHarmless) {
   EXPECT_EQ(gain_of(client.request(R"({"get":null})")), 0);
 }
 
-TEST_F(JsonPort, OversizedRequestIsRefusedAndTheConnectionClosed) {
+TEST_F(JsonPort, oversized_request_is_refused_and_the_connection_closed) {
   JsonClient client(port);
   std::string huge = R"({"set":{"in":{"gain":")" + std::string(70 * 1024, 'x');
   client.send_text(huge);
@@ -197,7 +197,7 @@ TEST_F(JsonPort, OversizedRequestIsRefusedAndTheConnectionClosed) {
   EXPECT_EQ(gain_of(next.request(R"({"get":null})")), 0);
 }
 
-TEST_F(JsonPort, ManyClientsAtOnce) {
+TEST_F(JsonPort, many_clients_at_once) {
   constexpr int kClients = 8, kRounds = 50;
   std::atomic<int> good{0};
   std::vector<std::thread> threads;
@@ -218,7 +218,7 @@ TEST_F(JsonPort, ManyClientsAtOnce) {
   EXPECT_EQ(good.load(), kClients * kRounds);
 }
 
-TEST_F(JsonPort, ACrowdOfIdleOrHalfRequestClientsDoesNotLockNewOnesOut) {
+TEST_F(JsonPort, a_crowd_of_idle_or_half_request_clients_does_not_lock_new_ones_out) {
   struct Case {
     const char* crowd;
     const char* each_sends;
@@ -243,7 +243,7 @@ TEST_F(JsonPort, ACrowdOfIdleOrHalfRequestClientsDoesNotLockNewOnesOut) {
   }
 }
 
-TEST_F(JsonPort, AFullTableKeepsItsClientsUntilANewOneComes) {
+TEST_F(JsonPort, a_full_table_keeps_its_clients_until_a_new_one_comes) {
   JsonClient first(port);
   ASSERT_EQ(gain_of(first.request(R"({"get":null})")), 0);
   std::vector<std::unique_ptr<JsonClient>> others;
@@ -253,7 +253,7 @@ TEST_F(JsonPort, AFullTableKeepsItsClientsUntilANewOneComes) {
   EXPECT_EQ(gain_of(first.request(R"({"get":null})")), 0);
 }
 
-TEST_F(JsonPort, ARequestLeftIncompleteIsAnsweredWithAnErrorAndClosed) {
+TEST_F(JsonPort, a_request_left_incomplete_is_answered_with_an_error_and_closed) {
   JsonClient stuck(port);
   stuck.send_text(R"({"set":{"in":{"gain":-40)");
   json reply = json::parse(stuck.read_line(std::chrono::seconds(15)), nullptr, false);
@@ -264,7 +264,7 @@ TEST_F(JsonPort, ARequestLeftIncompleteIsAnsweredWithAnErrorAndClosed) {
   EXPECT_EQ(gain_of(next.request(R"({"get":null})")), 0);
 }
 
-TEST_F(JsonPort, HelpExamplesWorkAsPrintedWithNetcat) {
+TEST_F(JsonPort, help_examples_work_as_printed_with_netcat) {
   const std::string script = "printf '%s\\n%s\\n%s\\n' '{\"get\":null}' '{\"change\":null}' "
                              "'{\"set\":{\"in\":{\"gain\":-30}}}' | nc -N 0 " +
                              std::to_string(port);
@@ -277,7 +277,7 @@ TEST_F(JsonPort, HelpExamplesWorkAsPrintedWithNetcat) {
   EXPECT_EQ(lines[2], R"({"in":{"gain":-30}})");
 }
 
-TEST(UpdateThread, PortZeroServesNothingAndStops) {
+TEST(UpdateThread, port_zero_serves_nothing_and_stops) {
   TempDir dir;
   ProcessOptions options;
   options.storage_dir = dir.path();
@@ -286,7 +286,7 @@ TEST(UpdateThread, PortZeroServesNothingAndStops) {
   process.stop();  // would hang here if the stop were lost
 }
 
-TEST(UpdateThread, ATakenPortIsNotReady) {
+TEST(UpdateThread, a_taken_port_is_not_ready) {
   TempDir dir;
   PortHolder holder;
   EngineLogCapture log;
@@ -299,7 +299,7 @@ TEST(UpdateThread, ATakenPortIsNotReady) {
                            " cannot listen: Address already in use"));
 }
 
-TEST(UpdateThread, PortsOutsideTheTcpRangeAreNotReady) {
+TEST(UpdateThread, ports_outside_the_tcp_range_are_not_ready) {
   TempDir dir;
   for (int port : {-1, 65536, 70000}) {
     ProcessOptions options;
@@ -310,7 +310,7 @@ TEST(UpdateThread, PortsOutsideTheTcpRangeAreNotReady) {
   }
 }
 
-TEST(UpdateThread, AStopBeforeTheStartIsKept) {
+TEST(UpdateThread, a_stop_before_the_start_is_kept) {
   TempDir dir;
   palvex_Parameters set = palvex_NewParameters();
   palvex_Process process = palvex_InitProcess3(dir.path().c_str(), set, 64);
@@ -323,7 +323,7 @@ TEST(UpdateThread, AStopBeforeTheStartIsKept) {
   palvex_FreeParameters(set);
 }
 
-TEST(UpdateThread, WaitTimesOutWhenTheLoopNeverStarts) {
+TEST(UpdateThread, wait_times_out_when_the_loop_never_starts) {
   TempDir dir;
   palvex_Parameters set = palvex_NewParameters();
   palvex_Process process = palvex_InitProcess3(dir.path().c_str(), set, 64);

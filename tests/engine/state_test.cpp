@@ -44,7 +44,7 @@ json run_once(const std::string& dir, std::vector<std::pair<std::string, std::st
 
 }  // namespace
 
-TEST(EngineState, GainIsKeptAcrossARestart) {
+TEST(EngineState, gain_is_kept_across_a_restart) {
   TempDir dir;
   EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-12.5}}})"), -12.5);
   EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))), json::parse(R"({"in":{"gain":-12.5}})"));
@@ -56,7 +56,7 @@ TEST(EngineState, GainIsKeptAcrossARestart) {
   EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"palvex.state", "palvex.onair"}));
 }
 
-TEST(EngineState, FileNamesComeFromTheParameters) {
+TEST(EngineState, file_names_come_from_the_parameters) {
   TempDir dir;
   const std::vector<std::pair<std::string, std::string>> names = {
       {"STATE_FILENAME", "left.state"}, {"STATE_ONAIR", "left.onair"}};
@@ -68,7 +68,7 @@ TEST(EngineState, FileNamesComeFromTheParameters) {
   EXPECT_EQ(run_once(dir.path(), {}), -7);
 }
 
-TEST(EngineState, StateReadOnlyReadsButNeverWritesTheState) {
+TEST(EngineState, state_read_only_reads_but_never_writes_the_state) {
   TempDir dir;
   write_file(dir.file("palvex.state"), "{\"in\":{\"gain\":-5}}\n");
   EXPECT_EQ(run_once(dir.path(), {{"STATE_RO", "1"}}, R"({"set":{"in":{"gain":-20}}})"), -20);
@@ -78,7 +78,7 @@ TEST(EngineState, StateReadOnlyReadsButNeverWritesTheState) {
   EXPECT_TRUE(fs::exists(dir.file("palvex.onair")));
 }
 
-TEST(EngineState, StorageReadOnlyWritesNothingInTheDirectory) {
+TEST(EngineState, storage_read_only_writes_nothing_in_the_directory) {
   TempDir dir;
   write_file(dir.file("palvex.state"), "{\"in\":{\"gain\":-5}}\n");
   EXPECT_EQ(run_once(dir.path(), {{"STORAGE_RO", "1"}}, R"({"set":{"in":{"gain":-20}}})"), -20);
@@ -87,7 +87,7 @@ TEST(EngineState, StorageReadOnlyWritesNothingInTheDirectory) {
   EXPECT_EQ(run_once(dir.path(), {{"STORAGE_RO", "1"}}), -5);
 }
 
-TEST(EngineState, ACorruptFileIsKeptAsideAndDefaultsUsed) {
+TEST(EngineState, a_corrupt_file_is_kept_aside_and_defaults_used) {
   const char* contents[] = {"", "not json", "{\"in\":{\"gain\":", "[]", "{\"in\":{\"gain\":\"-5\"}}",
                             "{\"in\":{\"gain\":500}}", "{\"out\":1}"};
   for (const char* content : contents) {
@@ -109,7 +109,7 @@ TEST(EngineState, ACorruptFileIsKeptAsideAndDefaultsUsed) {
   }
 }
 
-TEST(EngineState, ACorruptFileStaysWhereItIsWhenReadOnly) {
+TEST(EngineState, a_corrupt_file_stays_where_it_is_when_read_only) {
   for (const char* flag : {"STATE_RO", "STORAGE_RO"}) {
     TempDir dir;
     write_file(dir.file("palvex.state"), "not json");
@@ -121,7 +121,7 @@ TEST(EngineState, ACorruptFileStaysWhereItIsWhenReadOnly) {
   }
 }
 
-TEST(EngineState, AStateFileThatCannotBeReadIsNeverOverwritten) {
+TEST(EngineState, a_state_file_that_cannot_be_read_is_never_overwritten) {
   TempDir dir;
   fs::create_directory(dir.path() / "palvex.state");  // root reads any file; a folder it cannot
   EngineLogCapture log;
@@ -132,7 +132,7 @@ TEST(EngineState, AStateFileThatCannotBeReadIsNeverOverwritten) {
 
 // A state file must be a regular file of sane size: a FIFO would hold the start for ever and a
 // device would be read without end. Such a file is left as it is and never overwritten.
-TEST(EngineState, AStateFileThatIsNotARegularFileOfSaneSizeIsNotRead) {
+TEST(EngineState, a_state_file_that_is_not_a_regular_file_of_sane_size_is_not_read) {
   struct Case {
     const char* name;
     std::function<void(const fs::path&)> make;
@@ -175,7 +175,7 @@ TEST(EngineState, AStateFileThatIsNotARegularFileOfSaneSizeIsNotRead) {
   }
 }
 
-TEST(EngineState, AMissingDirectoryMeansDefaults) {
+TEST(EngineState, a_missing_directory_means_defaults) {
   TempDir dir;
   const std::string missing = dir.file("not-there");
   EngineLogCapture log;
@@ -188,7 +188,7 @@ TEST(EngineState, AMissingDirectoryMeansDefaults) {
   EXPECT_EQ(run_once("", {}), 0);
 }
 
-TEST(EngineState, StateFileNamesMustStayInTheDirectory) {
+TEST(EngineState, state_file_names_must_stay_in_the_directory) {
   TempDir dir;
   const std::pair<const char*, const char*> keys[] = {
       {"STATE_FILENAME", "State file name (STATE_FILENAME, -N) \""},
@@ -209,7 +209,7 @@ TEST(EngineState, StateFileNamesMustStayInTheDirectory) {
 }
 
 // The on-air write would replace the saved state, which the next start would call corrupt.
-TEST(EngineState, StateAndOnAirFileMustDiffer) {
+TEST(EngineState, state_and_on_air_file_must_differ) {
   TempDir dir;
   write_file(dir.file("same"), "{\"in\":{\"gain\":-5}}\n");
   const std::vector<std::pair<std::string, std::string>> cases[] = {

@@ -36,7 +36,7 @@ json who_answers(JsonClient& client) { return client.request(R"({"get":null})")[
 
 }  // namespace
 
-TEST(Takeover, TheNewProcessServesThePortAndTheOldOneGoesWithoutInterruptingIt) {
+TEST(Takeover, the_new_process_serves_the_port_and_the_old_one_goes_without_interrupting_it) {
   TempDir dir;
   const int port = free_tcp_port();
   auto old_process = std::make_unique<RunningProcess>(named("old", dir.path(), port));
@@ -65,7 +65,7 @@ TEST(Takeover, TheNewProcessServesThePortAndTheOldOneGoesWithoutInterruptingIt) 
   EXPECT_EQ(new_client.request(R"({"get":null})")["in"]["gain"], -20);
 }
 
-TEST(Takeover, WhenTheNewerProcessGoesFirstTheOlderOneAcceptsAgain) {
+TEST(Takeover, when_the_newer_process_goes_first_the_older_one_accepts_again) {
   TempDir dir;
   const int port = free_tcp_port();
   RunningProcess older(named("older", dir.path(), port));
@@ -85,7 +85,7 @@ TEST(Takeover, WhenTheNewerProcessGoesFirstTheOlderOneAcceptsAgain) {
 
 // What is set at run time carries over whether or not it is written; the file is read only by
 // the first process, and again once no process uses the configuration.
-TEST(Takeover, TheNewProcessStartsFromTheLiveConfigurationNotFromTheFile) {
+TEST(Takeover, the_new_process_starts_from_the_live_configuration_not_from_the_file) {
   const struct {
     const char* name;
     std::vector<std::pair<std::string, std::string>> parameters;
@@ -132,7 +132,7 @@ TEST(Takeover, TheNewProcessStartsFromTheLiveConfigurationNotFromTheFile) {
 }
 
 // Processes on other files have configurations of their own.
-TEST(Takeover, OtherStateFilesKeepTheirOwnConfiguration) {
+TEST(Takeover, other_state_files_keep_their_own_configuration) {
   TempDir dir;
   const int left_port = free_tcp_port(), right_port = free_tcp_port();
   RunningProcess left(named("left", dir.path(), left_port, {{"STATE_FILENAME", "left.state"}}));
@@ -145,7 +145,7 @@ TEST(Takeover, OtherStateFilesKeepTheirOwnConfiguration) {
 }
 
 // The ports are this program's: another one that asks for them is refused as before.
-TEST(Takeover, AnotherProgramCannotHaveThePortsThisOneServes) {
+TEST(Takeover, another_program_cannot_have_the_ports_this_one_serves) {
   const char* json_taken = ::getenv("PALVEX_TAKEN_JSON_PORT");
   const char* http_taken = ::getenv("PALVEX_TAKEN_HTTP_PORT");
   if (json_taken != nullptr && http_taken != nullptr) {

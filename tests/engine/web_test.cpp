@@ -215,7 +215,7 @@ protected:
 
 }  // namespace
 
-TEST_F(WebLocal, LoginDisabledSaysSoAndRefusesTheApi) {
+TEST_F(WebLocal, login_disabled_says_so_and_refuses_the_api) {
   LoginEnv env({});
   Web web(palvex_Webserver(http_port, 0, process->get()));
   ASSERT_EQ(web.status(), 1);
@@ -232,7 +232,7 @@ TEST_F(WebLocal, LoginDisabledSaysSoAndRefusesTheApi) {
   }
 }
 
-TEST_F(WebLocal, WrongCredentialsAreRefusedWithoutSayingWhichHalf) {
+TEST_F(WebLocal, wrong_credentials_are_refused_without_saying_which_half) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   EngineLogCapture log;
   Web web(palvex_Webserver(http_port, 0, process->get()));
@@ -258,7 +258,7 @@ TEST_F(WebLocal, WrongCredentialsAreRefusedWithoutSayingWhichHalf) {
   EXPECT_EQ(browser.post("/api/set", R"({"in":{"gain":-6}})").status, 401);
 }
 
-TEST_F(WebLocal, RefusedLoginsMakeTheAddressWaitLongerEachTime) {
+TEST_F(WebLocal, refused_logins_make_the_address_wait_longer_each_time) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   Web web(palvex_Webserver(http_port, 0, process->get()));
   Browser browser(http_port);
@@ -299,7 +299,7 @@ TEST_F(WebLocal, RefusedLoginsMakeTheAddressWaitLongerEachTime) {
   }
 }
 
-TEST_F(WebLocal, ABurstOfWrongSecretsIsThrottledPerAddressAndSummarisedInTheLog) {
+TEST_F(WebLocal, a_burst_of_wrong_secrets_is_throttled_per_address_and_summarised_in_the_log) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   EngineLogCapture log;
   Web web(palvex_Webserver(http_port, 0, process->get()));
@@ -334,7 +334,7 @@ TEST_F(WebLocal, ABurstOfWrongSecretsIsThrottledPerAddressAndSummarisedInTheLog)
   EXPECT_EQ(browser.login("operator", "s3cret").status, 429);
 }
 
-TEST_F(WebLocal, LoginGivesASessionForThePageAndTheApi) {
+TEST_F(WebLocal, login_gives_a_session_for_the_page_and_the_api) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   Web web(palvex_Webserver(http_port, 0, process->get()));
   Browser browser(http_port);
@@ -370,7 +370,7 @@ TEST_F(WebLocal, LoginGivesASessionForThePageAndTheApi) {
   EXPECT_EQ(client.request(R"({"get":null})")["in"]["gain"], -6);
 }
 
-TEST_F(WebLocal, UserAndSecretComeFromSetupFirstThenAdmin) {
+TEST_F(WebLocal, user_and_secret_come_from_setup_first_then_admin) {
   struct Case {
     std::initializer_list<std::pair<const char*, const char*>> env;
     const char* user;
@@ -392,7 +392,7 @@ TEST_F(WebLocal, UserAndSecretComeFromSetupFirstThenAdmin) {
   }
 }
 
-TEST_F(WebLocal, AUserWithoutSecretGetsAGeneratedOneInTheLog) {
+TEST_F(WebLocal, a_user_without_secret_gets_a_generated_one_in_the_log) {
   LoginEnv env({{"ADMIN_USER", "admin"}});
   EngineLogCapture log;
   Web web(palvex_Webserver(http_port, 0, process->get()));
@@ -408,7 +408,7 @@ TEST_F(WebLocal, AUserWithoutSecretGetsAGeneratedOneInTheLog) {
   EXPECT_EQ(browser.login("admin", secret).status, 200);
 }
 
-TEST_F(WebLocal, WithoutACallbackTheLogGoesToStandardError) {
+TEST_F(WebLocal, without_a_callback_the_log_goes_to_standard_error) {
   LoginEnv env({{"SETUP_USER", "operator"}});
   TempDir out;
   const std::string path = out.file("stderr");
@@ -429,7 +429,7 @@ TEST_F(WebLocal, WithoutACallbackTheLogGoesToStandardError) {
                       std::to_string(http_port)), std::string::npos) << text;
 }
 
-TEST_F(WebLocal, HttpsServesWithTheCertificateFromTheEnvironment) {
+TEST_F(WebLocal, https_serves_with_the_certificate_from_the_environment) {
   Certificate certificate;
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"},
                 {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
@@ -445,7 +445,7 @@ TEST_F(WebLocal, HttpsServesWithTheCertificateFromTheEnvironment) {
   EXPECT_EQ(browser.get("/api/config").body["in"]["gain"], 0);
 }
 
-TEST_F(WebLocal, SlowClientsDoNotStarveTheOthers) {
+TEST_F(WebLocal, slow_clients_do_not_starve_the_others) {
   struct Case {
     const char* what;
     bool https;
@@ -475,7 +475,7 @@ TEST_F(WebLocal, SlowClientsDoNotStarveTheOthers) {
   }
 }
 
-TEST_F(WebLocal, HttpsWithoutUsableCertificateDoesNotListen) {
+TEST_F(WebLocal, https_without_usable_certificate_does_not_listen) {
   Certificate certificate;
   TempDir empty;
   write_file(empty.file("garbage.pem"), "not a certificate\n");
@@ -503,7 +503,7 @@ TEST_F(WebLocal, HttpsWithoutUsableCertificateDoesNotListen) {
   }
 }
 
-TEST_F(WebLocal, StatusShowsOnlyListenersThatReallyListen) {
+TEST_F(WebLocal, status_shows_only_listeners_that_really_listen) {
   LoginEnv env({});
   PortHolder taken;
   EngineLogCapture log;
@@ -532,7 +532,7 @@ TEST_F(WebLocal, StatusShowsOnlyListenersThatReallyListen) {
 
 // A process made to replace another (a new chunk size) starts its web server on the same
 // ports: it takes them over, and a browser stays logged in through the change.
-TEST_F(WebLocal, ANewProcessTakesTheWebPortsOverWithTheirSessions) {
+TEST_F(WebLocal, a_new_process_takes_the_web_ports_over_with_their_sessions) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   Web old_web(palvex_Webserver(http_port, 0, process->get()));
   ASSERT_EQ(old_web.status(), 1);
@@ -579,7 +579,7 @@ TEST_F(WebLocal, ANewProcessTakesTheWebPortsOverWithTheirSessions) {
   EXPECT_FALSE(wait_for_tcp_port(http_port, std::chrono::milliseconds(100)));
 }
 
-TEST_F(WebLocal, StopResults) {
+TEST_F(WebLocal, stop_results) {
   LoginEnv env({});
   palvex_WebserverHandle handle = palvex_Webserver(http_port, 0, process->get());
   ASSERT_EQ(palvex_Webserver_Status(handle), 1);
@@ -600,7 +600,7 @@ protected:
   void SetUp() override {}  // the audio host is started by each test
 };
 
-TEST_F(WebRemote, ServesTheAudioHostThroughItsJsonPort) {
+TEST_F(WebRemote, serves_the_audio_host_through_its_json_port) {
   start_process();
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   palvex_Parameters set = palvex_NewParameters();
@@ -627,7 +627,7 @@ TEST_F(WebRemote, ServesTheAudioHostThroughItsJsonPort) {
   EXPECT_EQ(browser.get("/api/config").status, 200);
 }
 
-TEST_F(WebRemote, AnUnreachableHostAnswers502UntilItComes) {
+TEST_F(WebRemote, an_unreachable_host_answers_502_until_it_comes) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   Web web(palvex_Webserver_tcp2(http_port, 0, "127.0.0.1", json_port, nullptr));
   Browser browser(http_port);
@@ -646,7 +646,7 @@ TEST_F(WebRemote, AnUnreachableHostAnswers502UntilItComes) {
   EXPECT_EQ(browser.get("/api/config").status, 502);
 }
 
-TEST_F(WebRemote, ACrowdOnTheJsonPortDoesNotLockTheFrontEndOut) {
+TEST_F(WebRemote, a_crowd_on_the_json_port_does_not_lock_the_front_end_out) {
   struct Case {
     const char* what;
     bool front_end_first;  // connected before the crowd, so it is the one idle longest
@@ -670,7 +670,7 @@ TEST_F(WebRemote, ACrowdOnTheJsonPortDoesNotLockTheFrontEndOut) {
   }
 }
 
-TEST(WebTcp2, AnAddressThatDoesNotResolveIsUnreachable) {
+TEST(WebTcp2, an_address_that_does_not_resolve_is_unreachable) {
   LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"}});
   const int http_port = free_tcp_port();
   Web web(palvex_Webserver_tcp2(http_port, 0, "no-such-host.invalid", 5010, nullptr));

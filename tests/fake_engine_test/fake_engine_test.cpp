@@ -19,7 +19,7 @@ ProcessResult drive(const std::vector<std::string>& args, const EnvChanges& chan
   return run_process(argv, env, std::chrono::seconds(20));
 }
 
-TEST(FakeEngineTrace, EveryCallIsOneLineWithItsArgumentsInOrder) {
+TEST(FakeEngineTrace, every_call_is_one_line_with_its_arguments_in_order) {
   TempDir dir;
   std::string trace = dir.file("trace");
   write_file(trace, "earlier line\n");  // appended to, not replaced
@@ -71,7 +71,7 @@ struct ResultsCase {
   std::vector<std::string> expected;
 };
 
-TEST(FakeEngineResults, EnvironmentSetsEachResult) {
+TEST(FakeEngineResults, environment_sets_each_result) {
   const std::vector<ResultsCase> cases{
       {"defaults",
        {},
@@ -140,7 +140,7 @@ struct LogCase {
   std::vector<std::string> expected_threads;  // each sending thread's lines, in order
 };
 
-TEST(FakeEngineLog, LinesGoThroughTheCallbackFromTheFakesOwnThreads) {
+TEST(FakeEngineLog, lines_go_through_the_callback_from_the_fakes_own_threads) {
   const std::vector<LogCase> cases{
       {"one thread",
        {{"PALVEX_FAKE_LOG", "3:hello world|5:NULL|7:a:b|2:"}},

@@ -28,7 +28,7 @@ uint64_t read_fp_control() {
 #endif
 }
 
-TEST(FlushToZero, ControlRegisterHasTheModeAtMain) {
+TEST(FlushToZero, control_register_has_the_mode_at_main) {
 #if defined(__x86_64__) || defined(__i386__)
   EXPECT_EQ(control_at_main & 0x8000u, 0x8000u) << "FTZ is off";
   EXPECT_EQ(control_at_main & 0x0040u, 0x0040u) << "DAZ is off";
@@ -39,14 +39,14 @@ TEST(FlushToZero, ControlRegisterHasTheModeAtMain) {
 #endif
 }
 
-TEST(FlushToZero, DenormalProductReadsAsZero) {
+TEST(FlushToZero, denormal_product_reads_as_zero) {
   volatile float small = 1e-30f;
   volatile float factor = 1e-10f;
   const float product = small * factor;  // 1e-40 is below FLT_MIN: a denormal without the mode
   EXPECT_EQ(product, 0.0f);
 }
 
-TEST(FlushToZero, DenormalInputReadsAsZero) {
+TEST(FlushToZero, denormal_input_reads_as_zero) {
 #if defined(__x86_64__) || defined(__i386__) || defined(__arm__) || defined(__aarch64__)
   const uint32_t smallest_denormal_bits = 1;
   float denormal;

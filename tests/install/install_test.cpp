@@ -43,7 +43,7 @@ protected:
 std::unique_ptr<TempDir> Installed::prefix_;
 ProcessResult Installed::install_;
 
-TEST_F(Installed, HoldsTheThreeProgramsAndTheStandInEngineOnly) {
+TEST_F(Installed, holds_the_three_programs_and_the_stand_in_engine_only) {
   std::set<std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(prefix()))
     if (!entry.is_directory()) files.insert(fs::relative(entry.path(), prefix()).string());
@@ -65,7 +65,7 @@ std::string resolved_engine(const std::string& program) {
   return trace.out.substr(from, trace.out.find(" (", from) - from);
 }
 
-TEST_F(Installed, ProgramsRunFromThePrefixWithTheEngineBesideThem) {
+TEST_F(Installed, programs_run_from_the_prefix_with_the_engine_beside_them) {
   const fs::path installed_engine = prefix() / PALVEX_INSTALL_LIBDIR / engine_file;
   for (const std::string name : {"palvex-jack", "palvex-pipewire", "palvex-webfront"}) {
     SCOPED_TRACE(name);
@@ -114,7 +114,7 @@ std::set<std::string> ninja_outputs(const std::string& rules) {
 
 // Without the tests nothing of the fake engine is built; without Google Benchmark the
 // benchmarks are left out with a message, and the programs still build.
-TEST(Configure, WithoutTestsOrGoogleBenchmark) {
+TEST(Configure, without_tests_or_google_benchmark) {
   TempDir dir("palvex-configure");
   const fs::path build = dir.path() / "build";
   const ProcessResult configured =
@@ -132,7 +132,7 @@ TEST(Configure, WithoutTestsOrGoogleBenchmark) {
 
 // lib/ is where the programs and the tests look for an engine: the test shims and the
 // benchmarks' copying engine live beside their users, so none can be taken for an engine.
-TEST(Configure, PutsOnlyTheEnginesInLib) {
+TEST(Configure, puts_only_the_engines_in_lib) {
   TempDir dir("palvex-configure");
   const fs::path build = dir.path() / "build";
   const ProcessResult configured = configure(build, {"-DPALVEX_BUILD_TESTS=ON",

@@ -54,7 +54,7 @@ void PrintTo(const EngineList& c, std::ostream* out) { *out << c.name; }
 
 class ChunkSelection : public InstanceTest, public testing::WithParamInterface<EngineList> {};
 
-TEST_P(ChunkSelection, ChoosesAndLogsForEachPeriod) {
+TEST_P(ChunkSelection, chooses_and_logs_for_each_period) {
   if (!rerun_in_child({{"PALVEX_FAKE_CHUNK_LIST", GetParam().list}})) return;
   for (const Period& period : GetParam().periods) {
     SCOPED_TRACE("frames " + std::to_string(period.frames));

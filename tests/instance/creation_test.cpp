@@ -8,9 +8,11 @@
 
 namespace {
 
+using InstanceCreation = InstanceTest;
+
 using Lines = std::vector<std::string>;
 
-TEST_F(InstanceTest, CreationSetsParametersThenMetadataThenStartsTheUpdateThread) {
+TEST_F(InstanceCreation, creation_sets_parameters_then_metadata_then_starts_the_update_thread) {
   if (!rerun_in_child({})) return;
   HostConfig config;
   config.state_filename = "a.st";
@@ -54,7 +56,7 @@ TEST_F(InstanceTest, CreationSetsParametersThenMetadataThenStartsTheUpdateThread
   EXPECT_EQ(instance->webserver, PALVEX_NO_WEBSERVER);
 }
 
-TEST_F(InstanceTest, NoOptionalSettingsMeansNoParametersNoMetadataAndNoWebServer) {
+TEST_F(InstanceCreation, no_optional_settings_means_no_parameters_no_metadata_and_no_web_server) {
   if (!rerun_in_child({})) return;
   auto instance = create_processing_instance(HostConfig{}, 0);
   ASSERT_NE(instance, nullptr);
@@ -66,7 +68,7 @@ TEST_F(InstanceTest, NoOptionalSettingsMeansNoParametersNoMetadataAndNoWebServer
   EXPECT_EQ(sink.lines(), (std::vector<LoggedLine>{{4, "Using default frames per chunk=64"}}));
 }
 
-TEST_F(InstanceTest, PairsAreNamedInTheLogOnlyFromLevel7) {
+TEST_F(InstanceCreation, pairs_are_named_in_the_log_only_from_level_7) {
   if (!rerun_in_child({})) return;
   HostConfig config;
   config.params = {{"K", "v"}};
@@ -79,7 +81,7 @@ TEST_F(InstanceTest, PairsAreNamedInTheLogOnlyFromLevel7) {
   EXPECT_GE(index_of(engine_trace.take(), "palvex_SetParameter set1 \"K\" \"v\""), 0);
 }
 
-TEST_F(InstanceTest, MetadataAddedToARunningProcessGoesStraightToTheEngine) {
+TEST_F(InstanceCreation, metadata_added_to_a_running_process_goes_straight_to_the_engine) {
   if (!rerun_in_child({})) return;
   auto instance = create_processing_instance(HostConfig{}, 64);
   ASSERT_NE(instance, nullptr);
@@ -107,7 +109,7 @@ void PrintTo(const WebCase& c, std::ostream* out) { *out << c.name; }
 
 class WebServerStart : public InstanceTest, public testing::WithParamInterface<WebCase> {};
 
-TEST_P(WebServerStart, StartsAfterTheReadyWaitAndChecksEachConfiguredPort) {
+TEST_P(WebServerStart, starts_after_the_ready_wait_and_checks_each_configured_port) {
   if (!rerun_in_child({})) return;
   HostConfig config;
   config.http_port = GetParam().http_port;
@@ -187,7 +189,7 @@ void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
 class CreationFailure : public InstanceTest, public testing::WithParamInterface<FailureCase> {};
 
-TEST_P(CreationFailure, LogsOneFatalLineUndoesWhatWasBuiltAndGivesNoInstance) {
+TEST_P(CreationFailure, logs_one_fatal_line_undoes_what_was_built_and_gives_no_instance) {
   if (!rerun_in_child(GetParam().env)) return;
   HostConfig config;
   config.metas = {{"m", "1"}};
@@ -205,7 +207,7 @@ TEST_P(CreationFailure, LogsOneFatalLineUndoesWhatWasBuiltAndGivesNoInstance) {
 INSTANTIATE_TEST_SUITE_P(Table, CreationFailure, testing::ValuesIn(failure_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(InstanceTest, NoParameterSetThrowsBadAllocBeforeAnythingElse) {
+TEST_F(InstanceCreation, no_parameter_set_throws_bad_alloc_before_anything_else) {
   if (!rerun_in_child({{"PALVEX_FAKE_FAIL", "NewParameters"}})) return;
   EXPECT_THROW(create_processing_instance(HostConfig{}, 64), std::bad_alloc);
   EXPECT_EQ(engine_trace.take(),

@@ -6,6 +6,8 @@
 
 namespace {
 
+using InstanceTeardown = InstanceTest;
+
 using Lines = std::vector<std::string>;
 
 HostConfig serving_config() {
@@ -15,7 +17,7 @@ HostConfig serving_config() {
   return config;
 }
 
-TEST_F(InstanceTest, StopEndsWebServerThenUpdateThreadThenProcessAndOnlyOnce) {
+TEST_F(InstanceTeardown, stop_ends_web_server_then_update_thread_then_process_and_only_once) {
   if (!rerun_in_child({})) return;
   auto instance = create_processing_instance(serving_config(), 64);
   ASSERT_NE(instance, nullptr);
@@ -36,7 +38,7 @@ TEST_F(InstanceTest, StopEndsWebServerThenUpdateThreadThenProcessAndOnlyOnce) {
   EXPECT_EQ(engine_trace.take(), (Lines{"palvex_FreeParameters set1"}));
 }
 
-TEST_F(InstanceTest, ReleasingTheLastPointerTearsDownEverythingInOrder) {
+TEST_F(InstanceTeardown, releasing_the_last_pointer_tears_down_everything_in_order) {
   if (!rerun_in_child({})) return;
   auto instance = create_processing_instance(serving_config(), 64);
   ASSERT_NE(instance, nullptr);
@@ -53,7 +55,7 @@ TEST_F(InstanceTest, ReleasingTheLastPointerTearsDownEverythingInOrder) {
   EXPECT_TRUE(lines_at(1).empty());
 }
 
-TEST_F(InstanceTest, AnInstanceWithoutWebServerStopsNoWebServer) {
+TEST_F(InstanceTeardown, an_instance_without_web_server_stops_no_web_server) {
   if (!rerun_in_child({})) return;
   auto instance = create_processing_instance(HostConfig{}, 64);
   ASSERT_NE(instance, nullptr);
@@ -64,7 +66,7 @@ TEST_F(InstanceTest, AnInstanceWithoutWebServerStopsNoWebServer) {
                                         "palvex_FreeParameters set1"}));
 }
 
-TEST_F(InstanceTest, InstancesCreatedOneAfterAnotherAreTornDownOnTheirOwn) {
+TEST_F(InstanceTeardown, instances_created_one_after_another_are_torn_down_on_their_own) {
   if (!rerun_in_child({})) return;
   // A host that replaces its instance: the old one goes while the new one serves.
   auto first = create_processing_instance(serving_config(), 64);

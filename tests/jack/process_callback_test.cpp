@@ -6,6 +6,8 @@
 
 namespace {
 
+using ProcessCallback = ProcessFixture;
+
 constexpr float fake_gain = 0.5f;
 
 struct Period {
@@ -64,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RejectedPeriod,
                          ::testing::Values(Period{32, 64, 1}, Period{96, 64, 1},
                                            Period{100, 64, 1}, Period{64, 256, 1}));
 
-TEST_F(ProcessFixture, a_rejected_period_below_error_level_builds_no_record) {
+TEST_F(ProcessCallback, a_rejected_period_below_error_level_builds_no_record) {
   current_instance = make_test_instance(64);
   RecordingSink sink;
   ScopedRtLogger logger(1, sink);
@@ -72,7 +74,7 @@ TEST_F(ProcessFixture, a_rejected_period_below_error_level_builds_no_record) {
   EXPECT_TRUE(sink.lines().empty());
 }
 
-TEST_F(ProcessFixture, a_rejected_period_without_rt_logger_still_returns_1) {
+TEST_F(ProcessCallback, a_rejected_period_without_rt_logger_still_returns_1) {
   current_instance = make_test_instance(64);
   RtLogger* previous = rt_logger;
   rt_logger = nullptr;
@@ -80,7 +82,7 @@ TEST_F(ProcessFixture, a_rejected_period_without_rt_logger_still_returns_1) {
   rt_logger = previous;
 }
 
-TEST_F(ProcessFixture, an_engine_chunk_of_0_rejects_instead_of_dividing_by_it) {
+TEST_F(ProcessCallback, an_engine_chunk_of_0_rejects_instead_of_dividing_by_it) {
   current_instance = make_test_instance(0);
   RecordingSink sink;
   ScopedRtLogger logger(10, sink);
@@ -89,7 +91,7 @@ TEST_F(ProcessFixture, an_engine_chunk_of_0_rejects_instead_of_dividing_by_it) {
             (std::vector<LoggedLine>{{2, "JACK bad number of frames 256 (expect a multiple of 0)"}}));
 }
 
-TEST_F(ProcessFixture, without_an_instance_or_a_process_the_outputs_are_silent) {
+TEST_F(ProcessCallback, without_an_instance_or_a_process_the_outputs_are_silent) {
   for (bool with_instance : {false, true}) {
     SCOPED_TRACE(with_instance ? "instance without process" : "no instance");
     for (int channel = 0; channel < 2; ++channel)

@@ -70,7 +70,7 @@ termios raw_terminal() {
   return settings;
 }
 
-TEST(ConsoleOutput, ColoursEveryLevelOnATerminal) {
+TEST(ConsoleOutput, colours_every_level_on_a_terminal) {
   // Built before the fork: under a cross build the helper runs through the emulator.
   const std::vector<std::string> argv = with_emulator({LOG_HELPER, "levels"});
   std::vector<char*> c_argv;
@@ -93,13 +93,13 @@ TEST(ConsoleOutput, ColoursEveryLevelOnATerminal) {
   EXPECT_EQ(without_times(text), expected_lines(all_levels(), true));
 }
 
-TEST(ConsoleOutput, StaysPlainOnAFile) {
+TEST(ConsoleOutput, stays_plain_on_a_file) {
   ProcessResult result = run_process({LOG_HELPER, "levels"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(without_times(result.err), expected_lines(all_levels(), false));
 }
 
-TEST(ConsoleOutput, StaysPlainWhenATerminalComesLater) {
+TEST(ConsoleOutput, stays_plain_when_a_terminal_comes_later) {
   int master = -1, slave = -1;
   termios settings = raw_terminal();
   ASSERT_EQ(openpty(&master, &slave, nullptr, &settings, nullptr), 0);

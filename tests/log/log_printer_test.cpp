@@ -75,7 +75,7 @@ void enqueue_at(time_t seconds, int level, int thread_id, const std::string& mes
   log_queue.enqueue(time, level, thread_id, 10, "", "", message);
 }
 
-TEST_F(Printer, PrintsQueuedRecordsInOrderWithTheirOwnTimeLevelAndThread) {
+TEST_F(Printer, prints_queued_records_in_order_with_their_own_time_level_and_thread) {
   start_log_queue_printer();
   enqueue_at(1000000000, 2, 11, "first");
   enqueue_at(1000000001, 5, 12, "second");
@@ -93,7 +93,7 @@ TEST_F(Printer, PrintsQueuedRecordsInOrderWithTheirOwnTimeLevelAndThread) {
   EXPECT_EQ(printed[2].level, 3);
 }
 
-TEST_F(Printer, PrintsWhatTheRealTimeLoggerQueued) {
+TEST_F(Printer, prints_what_the_real_time_logger_queued) {
   start_log_queue_printer();
   timeval before{};
   gettimeofday(&before, nullptr);
@@ -108,7 +108,7 @@ TEST_F(Printer, PrintsWhatTheRealTimeLoggerQueued) {
   EXPECT_GE(printed.time.tv_sec, before.tv_sec);
 }
 
-TEST_F(Printer, StopPrintsEverythingQueuedBeforeIt) {
+TEST_F(Printer, stop_prints_everything_queued_before_it) {
   start_log_queue_printer();
   for (int i = 0; i < 1000; ++i) PALVEX_LOG(rt_logger, 2, "r" << i);
   stop_log_queue_printer();
@@ -117,7 +117,7 @@ TEST_F(Printer, StopPrintsEverythingQueuedBeforeIt) {
   EXPECT_EQ(messages_of(sink.printed()), expected);
 }
 
-TEST_F(Printer, StopIsIdempotentAndTheFirstStartWins) {
+TEST_F(Printer, stop_is_idempotent_and_the_first_start_wins) {
   stop_log_queue_printer();  // never started
   start_log_queue_printer();
   start_log_queue_printer();  // already running: a second consumer would print twice
@@ -132,7 +132,7 @@ TEST_F(Printer, StopIsIdempotentAndTheFirstStartWins) {
   EXPECT_EQ(sink.printed().back().message, "again");
 }
 
-TEST_F(Printer, ReportsDropsOnceWithTheirNumber) {
+TEST_F(Printer, reports_drops_once_with_their_number) {
   log_queue.init(4);
   for (int i = 0; i < 10; ++i) PALVEX_LOG(rt_logger, 2, "d" << i);
   ASSERT_EQ(log_queue.dropped, 6);
@@ -149,7 +149,7 @@ TEST_F(Printer, ReportsDropsOnceWithTheirNumber) {
   EXPECT_EQ(sink.printed().size(), 5u);
 }
 
-TEST_F(Printer, ReportsDropsWhileRunningEveryFewSeconds) {
+TEST_F(Printer, reports_drops_while_running_every_few_seconds) {
   log_queue.init(2);
   start_log_queue_printer();
   // The printer cannot keep up with a burst: a queue of two cells overflows.
@@ -193,7 +193,7 @@ std::vector<std::string> rt_lines(int from, int to) {
   return lines;
 }
 
-TEST(PrinterAtExit, PrintsEveryQueuedRecordWhenTheProgramEnds) {
+TEST(PrinterAtExit, prints_every_queued_record_when_the_program_ends) {
   for (const char* how : {"return", "exit"}) {
     ProcessResult result = run_process({LOG_HELPER, "rt", "1000", how}, {}, std::chrono::seconds(20));
     EXPECT_TRUE(result.exited) << how;
@@ -202,7 +202,7 @@ TEST(PrinterAtExit, PrintsEveryQueuedRecordWhenTheProgramEnds) {
   }
 }
 
-TEST(PrinterAtExit, ReportsTheDropsOfAFullQueue) {
+TEST(PrinterAtExit, reports_the_drops_of_a_full_queue) {
   ProcessResult result = run_process({LOG_HELPER, "drops", "1100"}, {}, std::chrono::seconds(20));
   EXPECT_EQ(result.status, 0);
   std::vector<std::string> expected = rt_lines(0, 1024);
@@ -210,7 +210,7 @@ TEST(PrinterAtExit, ReportsTheDropsOfAFullQueue) {
   EXPECT_EQ(lines_without_time(result.err), expected);
 }
 
-TEST(PrinterAtExit, LogStatementsAfterTheLoggersAreGoneWriteNothing) {
+TEST(PrinterAtExit, log_statements_after_the_loggers_are_gone_write_nothing) {
   ProcessResult result = run_process({LOG_HELPER, "after-exit"}, {}, std::chrono::seconds(20));
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 0);

@@ -26,7 +26,7 @@ std::vector<std::string> drain(LogQueue& queue) {
   return messages;
 }
 
-TEST(LogQueue, RoundsTheCapacityUpToAPowerOfTwoOfAtLeastTwo) {
+TEST(LogQueue, rounds_the_capacity_up_to_a_power_of_two_of_at_least_two) {
   const std::pair<uint32_t, uint32_t> cases[] = {{0, 2},    {1, 2},       {2, 2},
                                                  {3, 4},    {1024, 1024}, {1025, 2048},
                                                  {65535, 65536}};
@@ -45,7 +45,7 @@ TEST(LogQueue, RoundsTheCapacityUpToAPowerOfTwoOfAtLeastTwo) {
   }
 }
 
-TEST(LogQueue, RefusesRequestsThatReachTwoToTheTwentyFourCellsAndKeepsItsCells) {
+TEST(LogQueue, refuses_requests_that_reach_two_to_the_twenty_four_cells_and_keeps_its_cells) {
   for (uint32_t requested : {(1u << 24) - 1, 1u << 24, (1u << 31) + 1, 0xFFFFFFFFu}) {
     auto queue = std::make_unique<LogQueue>();
     queue->init(4);
@@ -56,7 +56,7 @@ TEST(LogQueue, RefusesRequestsThatReachTwoToTheTwentyFourCellsAndKeepsItsCells) 
   }
 }
 
-TEST(LogQueue, FullQueueKeepsTheFirstRecordsAndCountsEachDrop) {
+TEST(LogQueue, full_queue_keeps_the_first_records_and_counts_each_drop) {
   auto queue = std::make_unique<LogQueue>();
   queue->init(1024);
   for (int i = 0; i < 1025; ++i) push(*queue, std::to_string(i));
@@ -68,7 +68,7 @@ TEST(LogQueue, FullQueueKeepsTheFirstRecordsAndCountsEachDrop) {
   EXPECT_EQ(drain(*queue), expected);
 }
 
-TEST(LogQueue, SecondInitStartsEmptyWithNoDrops) {
+TEST(LogQueue, second_init_starts_empty_with_no_drops) {
   auto queue = std::make_unique<LogQueue>();
   queue->init(2);
   for (int i = 0; i < 5; ++i) push(*queue, "old " + std::to_string(i));
@@ -82,7 +82,7 @@ TEST(LogQueue, SecondInitStartsEmptyWithNoDrops) {
   EXPECT_EQ(drain(*queue), std::vector<std::string>{"new"});
 }
 
-TEST(LogQueue, DequeueHandsCellsBackForTheNextLap) {
+TEST(LogQueue, dequeue_hands_cells_back_for_the_next_lap) {
   auto queue = std::make_unique<LogQueue>();
   queue->init(4);
   for (int lap = 0; lap < 3; ++lap) {
@@ -96,7 +96,7 @@ TEST(LogQueue, DequeueHandsCellsBackForTheNextLap) {
   }
 }
 
-TEST(LogQueue, KeepsEveryFieldOfTheRecord) {
+TEST(LogQueue, keeps_every_field_of_the_record) {
   static const char file[] = "file.cpp";
   auto queue = std::make_unique<LogQueue>();
   queue->init(2);
@@ -117,7 +117,7 @@ TEST(LogQueue, KeepsEveryFieldOfTheRecord) {
   EXPECT_FALSE(queue->dequeue(cell));
 }
 
-TEST(LogQueue, WorksAcrossTheWrapOfItsPositions) {
+TEST(LogQueue, works_across_the_wrap_of_its_positions) {
   auto queue = std::make_unique<LogQueue>();
   queue->init(4);
   // As if 2^32 - 2 records had passed: each cell numbered for its next position.
@@ -132,7 +132,7 @@ TEST(LogQueue, WorksAcrossTheWrapOfItsPositions) {
   EXPECT_EQ(drain(*queue), std::vector<std::string>{"after"});
 }
 
-TEST(LogQueue, DoesNothingWithoutCells) {
+TEST(LogQueue, does_nothing_without_cells) {
   auto queue = std::make_unique<LogQueue>();
   push(*queue, "nowhere");
   LogQueueCell cell;
@@ -140,7 +140,7 @@ TEST(LogQueue, DoesNothingWithoutCells) {
   EXPECT_EQ(queue->dropped, 0);
 }
 
-TEST(QueueSink, IgnoresRecordsUntilTheQueueIsReady) {
+TEST(QueueSink, ignores_records_until_the_queue_is_ready) {
   log_queue.init(4);
   log_init_done = 0;
   LogRecord early(2, "", 1, "", 0);
@@ -194,7 +194,7 @@ void run_producers(LogQueue& queue, int per_producer) {
   for (std::thread& thread : threads) thread.join();
 }
 
-TEST(LogQueueThreads, ProducersEachGetTheirOwnCellAndLoseNothingWhileCellsAreFree) {
+TEST(LogQueueThreads, producers_each_get_their_own_cell_and_lose_nothing_while_cells_are_free) {
   constexpr int per_producer = 2000;
   auto queue = std::make_unique<LogQueue>();
   queue->init(producers * per_producer);
@@ -218,7 +218,7 @@ TEST(LogQueueThreads, ProducersEachGetTheirOwnCellAndLoseNothingWhileCellsAreFre
   EXPECT_EQ(next, std::vector<int>(producers, per_producer));
 }
 
-TEST(LogQueueThreads, AConsumerReceivesWhatWasNotDroppedInEachProducersOrder) {
+TEST(LogQueueThreads, a_consumer_receives_what_was_not_dropped_in_each_producers_order) {
   constexpr int per_producer = 5000;
   auto queue = std::make_unique<LogQueue>();
   queue->init(64);

@@ -49,7 +49,7 @@ struct LineCase {
   const char* expected;
 };
 
-TEST_F(LocalZone, FormatsTheLineInLocalTime) {
+TEST_F(LocalZone, formats_the_line_in_local_time) {
   const LineCase cases[] = {
       {"example", utc(2026, 3, 7, 6, 5, 9), 42517, 4, "abc", "2026-03-07 08:05:09.042 INFO  abc\n"},
       {"new year, 999 us", utc(2025, 12, 31, 22, 0, 0), 999, 2, "x",
@@ -75,7 +75,7 @@ TEST_F(LocalZone, FormatsTheLineInLocalTime) {
   EXPECT_EQ(line_of(utc(2026, 3, 7, 6, 5, 9), 42517, 4, "abc").size(), 34u);
 }
 
-TEST(LogLevelName, NamesEveryLevelAndNoneOutside) {
+TEST(LogLevelName, names_every_level_and_none_outside) {
   const std::pair<int, const char*> cases[] = {
       {1, "FATAL"},  {2, "ERROR"},  {3, "WARN"},  {4, "INFO"},  {5, "VERB"},
       {6, "VERB2"},  {7, "VERB3"},  {8, "VERB4"}, {9, "VERB5"}, {10, "DEBUG"},
@@ -83,7 +83,7 @@ TEST(LogLevelName, NamesEveryLevelAndNoneOutside) {
   for (const auto& [level, name] : cases) EXPECT_STREQ(log_level_name(level), name) << level;
 }
 
-TEST_F(LocalZone, LevelNamesArePaddedToFiveColumns) {
+TEST_F(LocalZone, level_names_are_padded_to_five_columns) {
   const time_t seconds = utc(2026, 3, 7, 6, 5, 9);
   for (int level = -1; level <= 11; ++level) {
     const std::string line = line_of(seconds, 0, level, "m");
@@ -92,7 +92,7 @@ TEST_F(LocalZone, LevelNamesArePaddedToFiveColumns) {
   }
 }
 
-TEST(LogRecord, KeepsWhatTheStatementGaveAndTakesTheTimeAtConstruction) {
+TEST(LogRecord, keeps_what_the_statement_gave_and_takes_the_time_at_construction) {
   static const char file[] = "some_file.cpp";
   timeval before{}, after{};
   gettimeofday(&before, nullptr);
@@ -110,7 +110,7 @@ TEST(LogRecord, KeepsWhatTheStatementGaveAndTakesTheTimeAtConstruction) {
   EXPECT_STREQ(record.message(), "");
 }
 
-TEST(LogRecord, ReplayKeepsItsOwnTimeThreadAndText) {
+TEST(LogRecord, replay_keeps_its_own_time_thread_and_text) {
   timeval time{};
   time.tv_sec = 1000;
   time.tv_usec = 7;
@@ -125,7 +125,7 @@ TEST(LogRecord, ReplayKeepsItsOwnTimeThreadAndText) {
   EXPECT_EQ(record.stream.str(), "queued text");
 }
 
-TEST(LogRecord, CutsTheFunctionNameBeforeTheFirstParenthesis) {
+TEST(LogRecord, cuts_the_function_name_before_the_first_parenthesis) {
   const std::pair<const char*, const char*> cases[] = {
       {"main", "main"},                                      // no "(": the whole text
       {"", ""},
@@ -146,7 +146,7 @@ TEST(LogRecord, CutsTheFunctionNameBeforeTheFirstParenthesis) {
   }
 }
 
-TEST(LogRecord, MessageFollowsTheStream) {
+TEST(LogRecord, message_follows_the_stream) {
   LogRecord record(4, "", 1, "", 0);
   record.stream << "ab" << 12;
   EXPECT_STREQ(record.message(), "ab12");

@@ -91,12 +91,12 @@ void check_level_test(const char* kind) {
   }
 }
 
-TEST(Loggers, WriteRecordsUpToTheirLevel) {
+TEST(Loggers, write_records_up_to_their_level) {
   check_level_test<MainLogger>("MainLogger");
   check_level_test<RtLogger>("RtLogger");
 }
 
-TEST(Loggers, WriteToEverySinkInOrder) {
+TEST(Loggers, write_to_every_sink_in_order) {
   std::vector<std::string> seen;
   OrderSink first(seen, "1"), second(seen, "2"), third(seen, "3");
   MainLogger logger(4);
@@ -107,7 +107,7 @@ TEST(Loggers, WriteToEverySinkInOrder) {
                                             "1:b"}));
 }
 
-TEST(Loggers, PointToThemselvesUntilDestroyed) {
+TEST(Loggers, point_to_themselves_until_destroyed) {
   {
     MainLogger main_one(4);
     RtLogger rt_one(4);
@@ -118,7 +118,7 @@ TEST(Loggers, PointToThemselvesUntilDestroyed) {
   EXPECT_EQ(rt_logger, nullptr);
 }
 
-TEST(LogStatement, EvaluatesTheMessageOnlyWhenTheLevelPasses) {
+TEST(LogStatement, evaluates_the_message_only_when_the_level_passes) {
   std::vector<std::string> seen;
   OrderSink sink(seen, "s");
   int evaluations = 0;
@@ -139,7 +139,7 @@ TEST(LogStatement, EvaluatesTheMessageOnlyWhenTheLevelPasses) {
   EXPECT_EQ(seen, (std::vector<std::string>{"s:written 1"}));
 }
 
-TEST(LogStatement, BuildsTheRecordWithItsLineAndEmptyTexts) {
+TEST(LogStatement, builds_the_record_with_its_line_and_empty_texts) {
   struct Capture : LogSink {
     int line = 0, code = -1;
     std::string function, file, message;
@@ -162,7 +162,7 @@ TEST(LogStatement, BuildsTheRecordWithItsLineAndEmptyTexts) {
   EXPECT_EQ(capture.message, "JACK bad number of frames 100 64");
 }
 
-TEST(ConsoleSink, WritesTheFormattedLine) {
+TEST(ConsoleSink, writes_the_formatted_line) {
   std::ostringstream out;
   ConsoleSink sink(&out);
   timeval time{};
@@ -188,7 +188,7 @@ std::string color_of(int level) {
   }
 }
 
-TEST(ColorConsoleSink, ColoursEachLevelOnATerminal) {
+TEST(ColorConsoleSink, colours_each_level_on_a_terminal) {
   Terminal terminal;
   std::ostringstream out;
   std::unique_ptr<ColorConsoleSink> sink = with_stderr(
@@ -203,7 +203,7 @@ TEST(ColorConsoleSink, ColoursEachLevelOnATerminal) {
   }
 }
 
-TEST(ColorConsoleSink, SendsEscapesToTheColourStreamOnly) {
+TEST(ColorConsoleSink, sends_escapes_to_the_colour_stream_only) {
   Terminal terminal;
   std::ostringstream out, escapes;
   std::unique_ptr<ColorConsoleSink> sink = with_stderr(
@@ -215,7 +215,7 @@ TEST(ColorConsoleSink, SendsEscapesToTheColourStreamOnly) {
   EXPECT_EQ(escapes.str(), "\x1b[91m\x1b[0m\x1b[0K");
 }
 
-TEST(ColorConsoleSink, StaysPlainWhenStderrWasNoTerminalAtItsCreation) {
+TEST(ColorConsoleSink, stays_plain_when_stderr_was_no_terminal_at_its_creation) {
   NotATerminal plain;
   std::ostringstream out;
   std::unique_ptr<ColorConsoleSink> sink =
@@ -235,7 +235,7 @@ TEST(ColorConsoleSink, StaysPlainWhenStderrWasNoTerminalAtItsCreation) {
   EXPECT_EQ(out.str(), expected);
 }
 
-TEST(ColorConsoleSink, LeavesTheMutexFreeWhenTheStreamThrows) {
+TEST(ColorConsoleSink, leaves_the_mutex_free_when_the_stream_throws) {
   // Standard error that refuses every byte, on a stream that throws for it.
   struct RefusingBuffer : std::streambuf {
     int overflow(int) override { return traits_type::eof(); }

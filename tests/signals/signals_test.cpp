@@ -60,7 +60,7 @@ struct SignalPair {
 const SignalPair signal_pairs[] = {
     {SIGTERM, SIGTERM}, {SIGINT, SIGINT}, {SIGINT, SIGTERM}, {SIGTERM, SIGINT}};
 
-TEST(StopSignal, FirstSignalSetsTheFlagAndTheSecondEndsTheProcess) {
+TEST(StopSignal, first_signal_sets_the_flag_and_the_second_ends_the_process) {
   for (const SignalPair& pair : signal_pairs) {
     SCOPED_TRACE(std::string(strsignal(pair.first)) + " then " + strsignal(pair.second));
     const Ending ending = in_child([&] {
@@ -78,7 +78,7 @@ TEST(StopSignal, FirstSignalSetsTheFlagAndTheSecondEndsTheProcess) {
   }
 }
 
-TEST(StopSignal, ASignalWhenTheFlagIsAlreadySetOnlySetsItAgain) {
+TEST(StopSignal, a_signal_when_the_flag_is_already_set_only_sets_it_again) {
   const Ending ending = in_child([] {
     install_like_a_host();
     stop_requested.store(1);  // as the JACK host's shutdown callback does

@@ -39,7 +39,7 @@ const PortCase port_cases[] = {
     {6000, 8080, 8443, 6000},
 };
 
-TEST(StartupSteps, JsonPortDefaultsTo5010OnlyWhenNoPortIsSet) {
+TEST(StartupSteps, json_port_defaults_to_5010_only_when_no_port_is_set) {
   for (const PortCase& c : port_cases) {
     HostConfig config;
     config.json_port = c.json;
@@ -52,7 +52,7 @@ TEST(StartupSteps, JsonPortDefaultsTo5010OnlyWhenNoPortIsSet) {
   }
 }
 
-TEST(StartupSteps, TheFactoryGivesTheEngineTheDefaultedJsonPort) {
+TEST(StartupSteps, the_factory_gives_the_engine_the_defaulted_json_port) {
   RecordingSink sink;
   ScopedMainLogger logger(4, sink);
   HostConfig config;
@@ -70,7 +70,7 @@ TEST(StartupSteps, TheFactoryGivesTheEngineTheDefaultedJsonPort) {
 }
 
 // The settings hold the record the factory copies: what the options set is what the engine gets.
-TEST(StartupSteps, EveryOptionReachesTheEngineThroughTheFactory) {
+TEST(StartupSteps, every_option_reaches_the_engine_through_the_factory) {
   RecordingSink sink;
   ScopedMainLogger logger(4, sink);
   for (const char* name : {"STATE_DIR", "PROC_PORT", "HTTP_PORT", "HTTPS_PORT", "PROC_VERB"})
@@ -185,7 +185,7 @@ void PrintTo(const ShutdownCase& c, std::ostream* out) { *out << c.name; }
 
 class Shutdown : public testing::TestWithParam<ShutdownCase> {};
 
-TEST_P(Shutdown, LogsClosesTheServerStopsTheInstanceAndExits) {
+TEST_P(Shutdown, logs_closes_the_server_stops_the_instance_and_exits) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares this process's trace file
   engine_trace.mark();
   EXPECT_EXIT(shut_down_as(GetParam()), testing::ExitedWithCode(GetParam().exit_status),

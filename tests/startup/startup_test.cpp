@@ -85,7 +85,7 @@ const FormatCase format_cases[] = {
     {"PALVEX_FAKE_OUTPUTS", "0", "Bad library output count", 5},
 };
 
-TEST_P(Startup, AWrongEngineFormatIsOneErrorLineAndStatusOne) {
+TEST_P(Startup, a_wrong_engine_format_is_one_error_line_and_status_one) {
   for (const FormatCase& c : format_cases) {
     SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
     unlink(dir.file("trace").c_str());
@@ -102,7 +102,7 @@ TEST_P(Startup, AWrongEngineFormatIsOneErrorLineAndStatusOne) {
   }
 }
 
-TEST_P(Startup, BannerAtInfoAndNoDeferredTextsAtTheDefaultLevel) {
+TEST_P(Startup, banner_at_info_and_no_deferred_texts_at_the_default_level) {
   const StartedHost r = run({{"PALVEX_FAKE_VERSION", "3.14-test"}, {"PROC_PORT", "5011"}});
   EXPECT_EQ(head(r.log, 1), (Lines{"INFO |VELMOR Palvex Version 3.14-test"}));
   for (const std::string& line : r.log) EXPECT_EQ(line.find("ENV "), std::string::npos) << line;
@@ -111,7 +111,7 @@ TEST_P(Startup, BannerAtInfoAndNoDeferredTextsAtTheDefaultLevel) {
   EXPECT_EQ(head(r.trace, expected.size()), expected);
 }
 
-TEST_P(Startup, DeferredEnvironmentTextsFollowTheBannerInTheirOrder) {
+TEST_P(Startup, deferred_environment_texts_follow_the_banner_in_their_order) {
   const StartedHost r = run({{"PROC_VERB", "loud"},
                      {"PROC_PORT", "12ab"},
                      {"HTTP_PORT", "8080"},
@@ -130,7 +130,7 @@ TEST_P(Startup, DeferredEnvironmentTextsFollowTheBannerInTheirOrder) {
   EXPECT_EQ(head(r.trace, expected.size()), expected);
 }
 
-TEST_P(Startup, OnlySetVariablesGiveDeferredTexts) {
+TEST_P(Startup, only_set_variables_give_deferred_texts) {
   const StartedHost r = run({{"HTTPS_PORT", "8443"}, {"PROC_VERB", "-vv"}, {"HTTP_PORT", ""}});
   EXPECT_EQ(head(r.log, 3), (Lines{"INFO |VELMOR Palvex Version 0.0-fake",
                                    "VERB2|ENV https port 8443",
@@ -152,7 +152,7 @@ const VerbosityCase verbosity_cases[] = {
     {std::string("-vvvvvv"), {"-v"}, 10},
 };
 
-TEST_P(Startup, TheEngineGetsTheHostsVerbosityBeforeTheLogBridge) {
+TEST_P(Startup, the_engine_gets_the_hosts_verbosity_before_the_log_bridge) {
   for (const VerbosityCase& c : verbosity_cases) {
     SCOPED_TRACE("PROC_VERB " + c.proc_verb.value_or("unset"));
     unlink(dir.file("trace").c_str());
@@ -165,7 +165,7 @@ TEST_P(Startup, TheEngineGetsTheHostsVerbosityBeforeTheLogBridge) {
   }
 }
 
-TEST_P(Startup, EveryLineIsInTheLogFormat) {
+TEST_P(Startup, every_line_is_in_the_log_format) {
   const StartedHost r = run({{"PROC_VERB", "bad"},
                      {"PROC_PORT", "7000"},
                      {"HTTP_PORT", "8080"},
