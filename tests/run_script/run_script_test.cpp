@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "jack_server.h"
+#include "json_client.h"
 #include "pipewire_server.h"
 #include "process.h"
 #include "temp_dir.h"
@@ -119,7 +120,7 @@ protected:
   TempDir state_{"palvex-run-state"};
 };
 
-TEST_F(RunScriptOnJack, ReportsThePortsTheHostListensOn) {
+TEST_F(RunScriptOnJack, reports_the_ports_the_host_listens_on) {
   const int json = free_tcp_port(), web = free_tcp_port();
   const std::string j = std::to_string(json), w = std::to_string(web);
   struct Case {
@@ -153,7 +154,7 @@ TEST_F(RunScriptOnJack, ReportsThePortsTheHostListensOn) {
   }
 }
 
-TEST_F(RunScriptOnJack, RefusesPortsThatAreTaken) {
+TEST_F(RunScriptOnJack, refuses_ports_that_are_taken) {
   const TakenPort taken;
   ASSERT_NE(taken.port(), 0);
   const std::string t = std::to_string(taken.port());
@@ -183,7 +184,7 @@ TEST_F(RunScriptOnJack, RefusesPortsThatAreTaken) {
 }
 
 // Started in the background by a non-interactive shell, the script gets SIGINT ignored.
-TEST(RunScript, StartsItsOwnJackServerAndStopsOnSigintThatCameInIgnored) {
+TEST(RunScript, starts_its_own_jack_server_and_stops_on_sigint_that_came_in_ignored) {
   TempDir state("palvex-run-state");
   const std::string server = "palvex-run-test-" + std::to_string(getpid());
   const int json = free_tcp_port();
@@ -207,7 +208,7 @@ TEST(RunScript, StartsItsOwnJackServerAndStopsOnSigintThatCameInIgnored) {
 }
 
 // No session in the runtime folder: the script's own daemon, with a test tone and a null sink.
-TEST(RunScriptPipeWire, EngineRunsOnItsOwnDaemonWithNoLinkingByHand) {
+TEST(RunScriptPipeWire, engine_runs_on_its_own_daemon_with_no_linking_by_hand) {
   TempDir state("palvex-run-state"), runtime("palvex-run-runtime"), tmp("palvex-run-tmp");
   ::chmod(runtime.path().c_str(), 0700);
   const int json = free_tcp_port();
@@ -227,7 +228,7 @@ TEST(RunScriptPipeWire, EngineRunsOnItsOwnDaemonWithNoLinkingByHand) {
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   bool both_channels = false;
   while (!both_channels && std::chrono::steady_clock::now() < deadline) {
-    const nlohmann::json tree = json_port_request(json, {{"get", nullptr}});
+    const nlohmann::json tree = JsonClient(json).request(R"({"get":null})");
     if (tree.is_object() && tree.contains("meters")) peaks = tree["meters"]["out_peak"];
     both_channels = peaks.is_array() && peaks.size() == 2 && peaks[0].get<double>() > 0.1 &&
                     peaks[1].get<double>() > 0.1;

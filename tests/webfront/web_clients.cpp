@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "json_client.h"
 #include "process.h"
 
 nlohmann::json HttpReply::json() const {
@@ -41,8 +40,4 @@ HttpReply Curl::post(const std::string& path, const std::string& body) {
 
 HttpReply Curl::login(const std::string& user, const std::string& secret) {
   return post("/api/login", nlohmann::json{{"user", user}, {"secret", secret}}.dump());
-}
-
-nlohmann::json json_port_request(int port, const nlohmann::json& request) {
-  return JsonClient(port).request(request.dump());
 }

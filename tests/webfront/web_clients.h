@@ -1,4 +1,5 @@
-// The clients an operator uses: curl against the web front-end, a TCP client on the JSON port.
+// The clients an operator uses: curl against the web front-end, a TCP client on the JSON port
+// (json_client.h).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -30,6 +31,3 @@ private:
   std::vector<std::string> extra_;
   TempDir dir_;
 };
-
-// One request on a fresh connection to an audio host's JSON control port; null on failure.
-nlohmann::json json_port_request(int port, const nlohmann::json& request);
