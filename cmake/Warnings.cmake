@@ -1,3 +1,9 @@
+# The real-time contract (host_core/realtime.h) is checked by every clang that knows it: a
+# real-time function that could allocate, lock or block does not build.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND CMAKE_CXX_COMPILER_VERSION VERSION_GREATER_EQUAL 20)
+  add_compile_options(-Wfunction-effects -Werror=function-effects)
+endif()
+
 # The system's own code: warnings on, no run-time type information.
 function(palvex_strict target)
   target_compile_options(${target} PRIVATE -Wall -Wextra $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>)

@@ -5,7 +5,7 @@
 
 namespace engine {
 
-static void raise_peak(std::atomic<float>& peak, float value) {
+static void raise_peak(std::atomic<float>& peak, float value) PALVEX_REALTIME {
   float seen = peak.load(std::memory_order_relaxed);
   // A reader may have exchanged the peak to 0 meanwhile; the loop then raises the fresh value.
   while (value > seen &&
@@ -13,7 +13,7 @@ static void raise_peak(std::atomic<float>& peak, float value) {
   }
 }
 
-void process_chunk(AudioState& state, float* const in[2], float* const out[2]) {
+void process_chunk(AudioState& state, float* const in[2], float* const out[2]) PALVEX_REALTIME {
   const int frames = state.chunk_frames;
   const float target = state.target_gain->load(std::memory_order_relaxed);
   const float start = state.current_gain;

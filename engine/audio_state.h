@@ -4,6 +4,8 @@
 #include <atomic>
 #include <memory>
 
+#include "realtime.h"
+
 namespace engine {
 
 struct AudioState {
@@ -23,6 +25,6 @@ struct AudioState {
 };
 
 // One chunk: the gain ramps linearly across the chunk after a change, then holds exactly.
-void process_chunk(AudioState& state, float* const in[2], float* const out[2]);
+void process_chunk(AudioState& state, float* const in[2], float* const out[2]) PALVEX_REALTIME;
 
 }  // namespace engine

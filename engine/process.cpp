@@ -100,11 +100,12 @@ int palvex_ExitProcess(palvex_Process process) {
   return 0;
 }
 
-int palvex_GetProcessChunkFrames(palvex_Process process) {
+int palvex_GetProcessChunkFrames(palvex_Process process) PALVEX_REALTIME {
   return process != nullptr ? process->audio->chunk_frames : 0;
 }
 
-int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2], float* out[2]) {
+int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2],
+                               float* out[2]) PALVEX_REALTIME {
   if (process == nullptr || in == nullptr || out == nullptr) return -1;
   engine::process_chunk(*process->audio, in, out);
   return 0;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "realtime.h"
+
 // One log entry, built on the stack of the log statement and never shared between threads.
 // It has no base class and no subclass.
 class LogRecord {
@@ -139,9 +141,9 @@ struct alignas(64) LogQueue {
   // queue. Throws std::bad_alloc when that would reach 2^24 cells; the old cells then stay.
   void init(uint32_t requested);
   // Lock-free for any number of producers; a full queue drops the record and counts it.
-  // Never waits. Does nothing while there are no cells.
+  // Never waits, never allocates or frees. Does nothing while there are no cells.
   void enqueue(const timeval& time, int level, int thread_id, int line, const char* file,
-               std::string function_name, std::string message);
+               std::string function_name, std::string message) PALVEX_REALTIME;
   // Single consumer, wait-free: takes the oldest cell if it is filled and hands it back to the
   // producers; false when it is not filled yet (or there are no cells).
   bool dequeue(LogQueueCell& out);

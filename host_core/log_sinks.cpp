@@ -70,6 +70,8 @@ void ColorConsoleSink::write(const LogRecord& record) {
 
 QueueSink::~QueueSink() = default;
 
+// Not a real-time function itself: copying the record's texts allocates, which is why real-time
+// code logs only on a path that blocks by design. The enqueue it ends with is real-time safe.
 void QueueSink::write(const LogRecord& record) {
   if (log_init_done == 0) return;  // the queue is not set up: ignored, not counted
   // Everything is read from the record before the queue is touched.

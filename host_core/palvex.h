@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include "realtime.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -42,9 +44,11 @@ int palvex_WaitUpdateThreadReady(palvex_Process process, int timeout);  // negat
 int palvex_StopUpdateThread(palvex_Process process);
 int palvex_ExitProcess(palvex_Process process);
 
-// Real-time safe: frames per channel of one palvex_ProcessAudio_Planar call, and the call.
-int palvex_GetProcessChunkFrames(palvex_Process process);
-int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2], float* out[2]);
+// Real-time safe, as the engine promises: frames per channel of one palvex_ProcessAudio_Planar
+// call, and the call.
+int palvex_GetProcessChunkFrames(palvex_Process process) PALVEX_REALTIME;
+int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2],
+                               float* out[2]) PALVEX_REALTIME;
 
 palvex_WebserverHandle palvex_Webserver(int http_port, int https_port, palvex_Process process);
 // Serves the web interface against the JSON port of an audio host elsewhere; set may be freed at once.

@@ -5,12 +5,13 @@
 #include "log.h"
 #include "realtime.h"
 
+// JACK made this call for the process callback, though its header does not say so.
+extern "C" void* jack_port_get_buffer(jack_port_t* port, jack_nframes_t frames) PALVEX_REALTIME;
+
 namespace {
 
-// Only a rejected period builds a log record (text, time, thread id); that may allocate, so
-// this path alone is kept out of the real-time checks.
+// A log record (text, time, thread id) may allocate.
 void report_bad_period(jack_nframes_t frames, jack_nframes_t chunk) {
-  PALVEX_RT_CHECKS_OFF;
   PALVEX_LOG(rt_logger, 2,
              "JACK bad number of frames " << frames << " (expect a multiple of " << chunk << ")");
 }
@@ -43,7 +44,8 @@ extern "C" int on_jack_process(jack_nframes_t frames, void* /*arg*/) PALVEX_REAL
   const auto chunk = static_cast<jack_nframes_t>(palvex_GetProcessChunkFrames(process));
   // The engine only takes whole chunks; a part chunk is never processed.
   if (chunk == 0 || frames % chunk != 0) {
-    report_bad_period(frames, chunk);
+    // Only a rejected period logs; it is lost audio already.
+    PALVEX_BLOCKING_BY_DESIGN(report_bad_period(frames, chunk));
     rejected_period.frames.store(frames, std::memory_order_relaxed);
     rejected_period.chunk.store(chunk, std::memory_order_relaxed);
     rejected_period.seen.store(1, std::memory_order_release);

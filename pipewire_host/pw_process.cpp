@@ -13,25 +13,22 @@
 #include "log.h"
 #include "realtime.h"
 
+// PipeWire made this call for the process event, though its header does not say so.
+extern "C" void* pw_filter_get_dsp_buffer(void* port_data, uint32_t n_samples) PALVEX_REALTIME;
+
 namespace {
 
 constexpr size_t channels = 2;
 
-// Appends by growing without initialisation and copying in one go: the element-wise
-// construction an insert would do here is many times slower than memcpy.
 void append_samples(SampleFifo& fifo, const float* samples, size_t count) PALVEX_REALTIME {
-  const size_t old_size = fifo.size();
-  fifo.resize(old_size + count);
-  std::memcpy(fifo.data() + old_size, samples, count * sizeof(float));
+  std::memcpy(fifo.grow(count), samples, count * sizeof(float));
 }
 
 void append_silence(SampleFifo& fifo, size_t count) PALVEX_REALTIME {
-  const size_t old_size = fifo.size();
-  fifo.resize(old_size + count);
-  std::memset(fifo.data() + old_size, 0, count * sizeof(float));
+  std::memset(fifo.grow(count), 0, count * sizeof(float));
 }
 
-bool valid(const ProcessingInstance* instance) {
+bool valid(const ProcessingInstance* instance) PALVEX_REALTIME {
   return instance != nullptr && instance->process != nullptr;
 }
 
@@ -80,10 +77,8 @@ void prepare_fifos(HostData& host, size_t chunk, size_t frames) {
   reserve_fifos(host, chunk, frames);
 }
 
-// Blocks (engine start, update thread, web server, release of the old instance): it runs only
-// on a cycle whose frame count changed, never in steady state.
+// Blocks: engine start, update thread, web server, release of the old instance.
 void replace_instance(HostData& host, uint32_t frames) {
-  PALVEX_RT_CHECKS_OFF;
   PALVEX_LOG(rt_logger, 4, "Process frames = " << frames);
   std::shared_ptr<ProcessingInstance> created = call_factory(host, frames);
   // The old instance lives until the new one exists, then goes here, on this thread.
@@ -99,12 +94,6 @@ void replace_instance(HostData& host, uint32_t frames) {
   // Without a chunk yet, the FIFOs get their channels on the first cycle that has one.
   if (chunk <= 0) return;
   prepare_fifos(host, static_cast<size_t>(chunk), frames);
-}
-
-// Once a run at most: the first instance gave no chunk as it was made, and now gives one.
-void prepare_fifos_late(HostData& host, size_t chunk) {
-  PALVEX_RT_CHECKS_OFF;
-  prepare_fifos(host, chunk, host.quantum);
 }
 
 void* port_at(const std::vector<void*>& ports, size_t index) PALVEX_REALTIME {
@@ -158,8 +147,7 @@ void run_engine(HostData& host, palvex_Process process, size_t chunk,
       chunk_out[c] += chunk;
     }
   }
-  for (SampleFifo& fifo : host.in_fifo)
-    fifo.erase(fifo.begin(), fifo.begin() + static_cast<long>(offset));
+  for (SampleFifo& fifo : host.in_fifo) fifo.drop_front(offset);
 
   for (size_t c = 0; c < channels; ++c) {
     SampleFifo& fifo = host.out_fifo[c];
@@ -170,7 +158,7 @@ void run_engine(HostData& host, palvex_Process process, size_t chunk,
       std::memcpy(out[c], fifo.data(), ready * sizeof(float));
       std::memset(out[c] + ready, 0, (quantum - ready) * sizeof(float));
     }
-    fifo.erase(fifo.begin(), fifo.begin() + static_cast<long>(ready));
+    fifo.drop_front(ready);
   }
 }
 
@@ -182,7 +170,8 @@ void on_pw_process(void* data, spa_io_position* position) PALVEX_REALTIME {
   if (position == nullptr) return;
   const auto frames = static_cast<uint32_t>(position->clock.duration);
 
-  if (frames != host.quantum) replace_instance(host, frames);
+  // Only a cycle whose frame count changed, never steady state.
+  if (frames != host.quantum) PALVEX_BLOCKING_BY_DESIGN(replace_instance(host, frames));
 
   float* in[channels] = {dsp_buffer(port_at(host.in_ports, 0), frames),
                          dsp_buffer(port_at(host.in_ports, 1), frames)};
@@ -197,6 +186,8 @@ void on_pw_process(void* data, spa_io_position* position) PALVEX_REALTIME {
     pass_through(in, out, frames);
     return;
   }
-  if (!fifos_ready(host)) prepare_fifos_late(host, static_cast<size_t>(chunk));
+  // Once a run at most: the first instance gave no chunk as it was made, and now gives one.
+  if (!fifos_ready(host))
+    PALVEX_BLOCKING_BY_DESIGN(prepare_fifos(host, static_cast<size_t>(chunk), host.quantum));
   run_engine(host, instance->process, static_cast<size_t>(chunk), in, out);
 }

@@ -21,20 +21,12 @@ ProcessOptions options_on_port(const TempDir& dir, int port, int chunk = 64) {
   return options;
 }
 
-#if defined(__clang__)
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wunknown-warning-option"
-#pragma clang diagnostic ignored "-Wfunction-effects"
-#endif
 // Run under RealtimeSanitizer, any allocation, lock or system call in here is reported.
 int run_chunk_realtime(palvex_Process process, float* in[2], float* out[2]) PALVEX_REALTIME {
   const int frames = palvex_GetProcessChunkFrames(process);
   const int result = palvex_ProcessAudio_Planar(process, in, out);
   return frames > 0 ? result : -1;
 }
-#if defined(__clang__)
-#pragma clang diagnostic pop
-#endif
 
 }  // namespace
 
