@@ -1,7 +1,8 @@
 // scripts/run as an operator runs it, with this build: the ports it reports are the ones the host
 // listens on, ports that are taken stop it before anything starts, SIGINT stops it also when it
 // came in ignored, SIGTERM to its whole process group stops it too, and in PipeWire mode on a
-// daemon of its own audio flows through the engine without any linking by hand. Servers are private: JACK under a name of the test's own, PipeWire
+// daemon of its own audio flows through the engine without any linking by hand, also when a
+// pw-link hangs. Servers are private: JACK under a name of the test's own, PipeWire
 // in a runtime folder of the test's own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -238,6 +240,19 @@ protected:
     EXPECT_TRUE(std::filesystem::is_empty(tmp_.path())) << "the daemon's folders are left behind";
     EXPECT_FALSE(wait_for_tcp_port(json, 0ms));
   }
+  // The tone comes out of the engine on both channels: its meters see it.
+  static bool tone_through_engine(int json, nlohmann::json& peaks) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const nlohmann::json tree = JsonClient(json).request(R"({"get":null})");
+      if (tree.is_object() && tree.contains("meters")) peaks = tree["meters"]["out_peak"];
+      if (peaks.is_array() && peaks.size() == 2 && peaks[0].get<double>() > 0.1 &&
+          peaks[1].get<double>() > 0.1)
+        return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
 
   TempDir state_{"palvex-run-state"}, runtime_{"palvex-run-runtime"}, tmp_{"palvex-run-tmp"};
 };
@@ -249,21 +264,45 @@ TEST_F(RunScriptPipeWire, engine_runs_on_its_own_daemon_with_no_linking_by_hand)
   ASSERT_TRUE(run.wait_for_stderr("nc 127.0.0.1 " + std::to_string(json) + " ", start_timeout))
       << run.err();
 
-  // The tone comes out of the engine on both channels: its meters see it.
   nlohmann::json peaks;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  bool both_channels = false;
-  while (!both_channels && std::chrono::steady_clock::now() < deadline) {
-    const nlohmann::json tree = JsonClient(json).request(R"({"get":null})");
-    if (tree.is_object() && tree.contains("meters")) peaks = tree["meters"]["out_peak"];
-    both_channels = peaks.is_array() && peaks.size() == 2 && peaks[0].get<double>() > 0.1 &&
-                    peaks[1].get<double>() > 0.1;
-    if (!both_channels) std::this_thread::sleep_for(100ms);
-  }
-  EXPECT_TRUE(both_channels) << "last meters: " << peaks.dump() << "\n" << run.err();
+  EXPECT_TRUE(tone_through_engine(json, peaks)) << "last meters: " << peaks.dump() << "\n"
+                                                << run.err();
 
   ASSERT_TRUE(run.stop(SIGTERM)) << run.err();
   expect_all_stopped(run, json);
+}
+
+// PipeWire's pw-link now and then hangs on its way out, the link made. Here its last link does:
+// the script takes the link as made, and the hung pw-link is not left behind.
+TEST_F(RunScriptPipeWire, links_the_demo_graph_when_pw_link_hangs_on_its_way_out) {
+  const TempDir tools("palvex-run-tools");
+  const std::string links = tools.file("links"), hung_pid = tools.file("hung.pid");
+  write_file(tools.file("pw-link"), "#!/usr/bin/env bash\n"
+                                     "PATH=${PATH#*:}  # the real pw-link comes after this folder\n"
+                                     "pw-link \"$@\" || exit\n"
+                                     "case $1 in -*) exit 0 ;; esac\n"
+                                     "echo \"$@\" >>" + links + "\n"
+                                     "[ \"$(wc -l <" + links + ")\" = 4 ] || exit 0\n"
+                                     "echo $$ >" + hung_pid + "\n"
+                                     "exec sleep 300\n");
+  ::chmod(tools.file("pw-link").c_str(), 0755);
+  const char* path = std::getenv("PATH");
+  EnvChanges with_fake = env();
+  with_fake["PATH"] = tools.path().string() + ":" + (path ? path : "/usr/bin:/bin");
+
+  const int json = free_tcp_port();
+  ScriptRun run(script_command({"--pipewire", "-j", std::to_string(json), "-w", "0"}), with_fake);
+  ASSERT_TRUE(run.wait_for_stderr("nc 127.0.0.1 " + std::to_string(json) + " ", start_timeout))
+      << run.err();
+  EXPECT_TRUE(std::filesystem::exists(hung_pid)) << "the fake pw-link never hung";
+  nlohmann::json peaks;
+  EXPECT_TRUE(tone_through_engine(json, peaks)) << "last meters: " << peaks.dump() << "\n"
+                                                << run.err();
+
+  ASSERT_TRUE(run.stop(SIGTERM)) << run.err();
+  expect_all_stopped(run, json);
+  const pid_t pid = std::stoi(read_file(hung_pid));
+  EXPECT_NE(::kill(pid, 0), 0) << "the hung pw-link is left behind";
 }
 
 // SIGTERM to the whole group while the script's watcher still waits for the engine: the watcher
