@@ -52,6 +52,8 @@ struct Verdict {
   size_t breaks = 0;      // places where the host's stream does not go on by one
   size_t bad_breaks = 0;  // of those, not explained by the graph (see Expected)
   size_t one_chunk_late = 0;  // samples whose source sample is one chunk older
+  size_t out_of_step = 0;     // processed source samples that are not one chunk late
+  size_t displaced = 0;       // of those, what the graph's breaks and clock jumps account for
   size_t transients = 0;  // graph_explains_breaks: deviations the stream recovered from
   std::string first_fault;
   std::string first_transient;
@@ -60,8 +62,19 @@ struct Verdict {
 
 Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expected);
 
+// How many samples must be one chunk late: every processed source sample but those the graph
+// displaced. A clock jump, or a cycle that the daemon skipped, ran twice or gave the recorder
+// stale, finds the host holding one backlog (the latency): that backlog comes out shifted
+// against the graph clock until the stream breaks, or the recorder's clock jumps, back into
+// step. So a stretch out of step may be as long as one backlog and one cycle for each break and
+// clock jump in it or ending it, and for the end of the recording. The engine's chunk sets the
+// share: with a backlog of 1024 each costs sixteen times what it costs with one of 64. A host
+// that lost or repeated a sample stays out of step from there on, longer than the graph's
+// breaks meanwhile account for, and never settles (bad_breaks).
+size_t least_one_chunk_late(const Verdict& verdict);
+
 // The expectations every sound recording meets: at least at_least samples checked, none
-// malformed, little silence of either kind, no break the graph does not explain, nearly all
-// one chunk late.
+// malformed, little silence of any kind, no break the graph does not explain, and all one
+// chunk late but what the graph's breaks displaced.
 void expect_sound(const Verdict& verdict, const std::string& diagnostics,
                   size_t at_least = 48000);

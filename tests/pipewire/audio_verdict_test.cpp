@@ -20,7 +20,8 @@ struct Out {
 // nothing new, comes out one chunk later. It starts with a chunk nothing processed.
 class Host {
 public:
-  explicit Host(uint32_t quantum) : quantum_(quantum), backlog_(latency, Out{0.0f, 0.0f}) {}
+  explicit Host(uint32_t quantum, uint32_t chunk = latency)
+      : quantum_(quantum), backlog_(chunk, Out{0.0f, 0.0f}) {}
 
   std::vector<Out> run(uint64_t source_start) {
     for (uint32_t i = 0; i < quantum_; ++i) {
@@ -33,6 +34,9 @@ public:
     backlog_.insert(backlog_.end(), quantum_, Out{bias, bias});
     return take();
   }
+  // Faults: a sample of the backlog dropped, or delivered twice.
+  void lose_a_sample() { backlog_.erase(backlog_.begin()); }
+  void repeat_a_sample() { backlog_.insert(backlog_.begin(), backlog_.front()); }
 
 private:
   std::vector<Out> take() {
@@ -179,5 +183,62 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"channel_slipped", channel_slipped, (cycles - odd_cycle) * quantum, 0, 0,
                     (cycles - odd_cycle) * quantum}),
     [](const testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
+
+// The stand-in's first chunk of 1024 under a loaded daemon that now and then skips a cycle of
+// 64 or tells the recorder a cycle's position wrong: each leaves the backlog the host held out
+// of step with the graph clock, sixteen times as long as the fake's chunk of 64 would.
+constexpr uint32_t long_backlog = 1024;
+constexpr uint32_t small_quantum = 64;
+constexpr int skip_every = 60;  // cycles: the skips displace over a quarter of the recording
+constexpr int misplace_every = 4 * skip_every;
+
+struct ShareCase {
+  const char* name;
+  void (*fault)(Host&);  // done once, at odd_cycle; null for none
+  bool enough_one_chunk_late;
+  bool settles;  // one chunk late again after every break
+};
+
+void PrintTo(const ShareCase& c, std::ostream* os) { *os << c.name; }
+
+class OneChunkLate : public testing::TestWithParam<ShareCase> {};
+
+TEST_P(OneChunkLate, allows_what_the_graph_displaced_and_nothing_the_host_shifted) {
+  Host host(small_quantum, long_backlog);
+  std::vector<RecordedSample> samples;
+  Expected expected;
+  expected.bias = bias;
+  expected.latency = long_backlog;
+  expected.graph_explains_breaks = true;
+  uint64_t start = 0;
+  for (int cycle = 0; cycle < cycles * 8; ++cycle, start += small_quantum) {
+    // Nothing runs for the skipped cycle: the source's next one follows on from further on.
+    if (cycle % skip_every == skip_every - 1) {
+      start += small_quantum;
+      expected.source_jumps.push_back(start);
+    }
+    if (cycle == odd_cycle && GetParam().fault != nullptr) GetParam().fault(host);
+    // The recorder is told its position a cycle ahead, once.
+    const bool misplaced = cycle % misplace_every == skip_every / 2;
+    record(samples, misplaced ? start + small_quantum : start, host.run(start));
+  }
+  const Verdict verdict = judge(samples, expected);
+  ASSERT_GT(verdict.breaks, 0u);
+  // The recording itself is one that the old fixed share of nine tenths refused.
+  EXPECT_LT(verdict.one_chunk_late, verdict.checked * 9 / 10);
+  EXPECT_EQ(verdict.one_chunk_late >= least_one_chunk_late(verdict),
+            GetParam().enough_one_chunk_late)
+      << verdict.one_chunk_late << " of " << verdict.checked << ", at least "
+      << least_one_chunk_late(verdict);
+  EXPECT_EQ(verdict.bad_breaks == 0, GetParam().settles) << verdict.first_fault;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shares, OneChunkLate,
+    testing::Values(
+        ShareCase{"graph_disturbances_only", nullptr, true, true},
+        ShareCase{"a_sample_lost", [](Host& host) { host.lose_a_sample(); }, false, false},
+        ShareCase{"a_sample_repeated", [](Host& host) { host.repeat_a_sample(); }, false, false}),
+    [](const testing::TestParamInfo<ShareCase>& info) { return info.param.name; });
 
 }  // namespace
