@@ -44,6 +44,25 @@ long source_time(const RecordedSample& sample, const Expected& expected) {
   return right == -left ? left_step - 1 : -1;
 }
 
+// The source's own signal on both channels, as if at a gain of 1: its step (1 to 8192), or 0.
+long unprocessed_step(const RecordedSample& sample) {
+  const long step = std::lround(sample.left * 16384.0f);
+  if (step < 1 || step > 8192) return 0;
+  const bool exact = sample.left == static_cast<float>(step) / 16384.0f;
+  return exact && sample.right == -sample.left ? step : 0;
+}
+
+// Input let through unprocessed: the source's own signal in two samples in a row, which no
+// other gain makes of two processed samples (a single one may happen to look so).
+bool passed_through(const std::vector<RecordedSample>& samples, size_t i,
+                    const Expected& expected) {
+  const long step = expected.gain == 1.0f ? 0 : unprocessed_step(samples[i]);
+  if (step == 0) return false;
+  const long before = i > 0 ? unprocessed_step(samples[i - 1]) : 0;
+  if (before != 0 && before % 8192 + 1 == step) return true;
+  return i + 1 < samples.size() && unprocessed_step(samples[i + 1]) == step % 8192 + 1;
+}
+
 // Length of the run of silence that begins at i.
 size_t silence_at(const std::vector<RecordedSample>& samples, size_t i) {
   size_t end = i;
@@ -184,6 +203,13 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
       settle_by = 0;
     }
     verdict.quanta.insert(samples[i].cycle);
+    // The recorder hears nothing but the host, so the source's own signal there is never the
+    // graph's doing.
+    if (passed_through(samples, i, expected)) {
+      ++verdict.malformed;
+      fault(i, "the source's signal passed through unprocessed");
+      continue;
+    }
     const long from = source_time(samples[i]);
     // What the engine made of a cycle of silence that the graph gave the host comes out from
     // one chunk into a cycle to one chunk into the next; a late recorder may see only the part

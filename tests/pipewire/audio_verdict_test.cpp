@@ -184,6 +184,15 @@ INSTANTIATE_TEST_SUITE_P(
                     (cycles - odd_cycle) * quantum}),
     [](const testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
 
+// Where the graph explains breaks and deviations, input let through is still the host's.
+TEST(Judgement, input_passed_through_fails_where_the_graph_explains_breaks) {
+  Expected expected;
+  expected.bias = bias;
+  expected.graph_explains_breaks = true;
+  EXPECT_EQ(judge(recording(passed_through), expected).malformed, quantum);
+  EXPECT_EQ(judge(recording(ordinary), expected).malformed, 0u);
+}
+
 // The stand-in's first chunk of 1024 under a loaded daemon that now and then skips a cycle of
 // 64 or tells the recorder a cycle's position wrong: each leaves the backlog the host held out
 // of step with the graph clock, sixteen times as long as the fake's chunk of 64 would.
