@@ -8,8 +8,7 @@ namespace engine {
 static void raise_peak(std::atomic<float>& peak, float value) PALVEX_REALTIME {
   float seen = peak.load(std::memory_order_relaxed);
   // A reader may have exchanged the peak to 0 meanwhile; the loop then raises the fresh value.
-  while (value > seen &&
-         !peak.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  while (value > seen && !peak.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
   }
 }
 

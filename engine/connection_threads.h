@@ -3,11 +3,11 @@
 
 #include <pthread.h>
 
+#include <httplib.h>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <httplib.h>
 #include <mutex>
 #include <vector>
 

@@ -15,9 +15,7 @@ void set_log_callback(palvex_LoggerCallback callback) {
   log_callback.store(callback, std::memory_order_release);
 }
 
-bool log_enabled(int severity) {
-  return severity <= log_severity.load(std::memory_order_relaxed);
-}
+bool log_enabled(int severity) { return severity <= log_severity.load(std::memory_order_relaxed); }
 
 void log(int severity, const std::string& text) {
   if (!log_enabled(severity)) return;

@@ -23,8 +23,8 @@ private:
   void compact();
 
   std::string buffer_;
-  size_t pos_ = 0;        // next byte to scan
-  size_t start_ = kNone;  // first byte of the value being scanned
+  size_t pos_ = 0;         // next byte to scan
+  size_t start_ = kNone;   // first byte of the value being scanned
   bool skipping_ = false;  // dropping the rest of a line that held an error
   JsonSyntax syntax_;
 };

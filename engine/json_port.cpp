@@ -50,8 +50,8 @@ int open_port(int port) {
   // A long backlog: a burst of connections must not make new clients wait for a SYN resend.
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(fd, SOMAXCONN) != 0) {
-    log(kError, "JSON control port " + std::to_string(port) + " cannot listen: " +
-                    std::strerror(errno));
+    log(kError,
+        "JSON control port " + std::to_string(port) + " cannot listen: " + std::strerror(errno));
     close(fd);
     return -1;
   }
@@ -91,8 +91,8 @@ std::unique_ptr<JsonPortLease> JsonPortLease::take(int port) {
     shared->fd = fd;
   } else {
     notify(shared->leases.back());  // it stops accepting
-    log(kInfo, "JSON control port 0.0.0.0:" + std::to_string(port) +
-                   " taken over by the new process");
+    log(kInfo,
+        "JSON control port 0.0.0.0:" + std::to_string(port) + " taken over by the new process");
   }
   std::unique_ptr<JsonPortLease> lease(new JsonPortLease(shared, notice_fd));
   shared->leases.push_back(lease.get());

@@ -58,8 +58,8 @@ void finish_with_error(Client& client, const std::string& text) {
 }
 
 void refuse_too_large(Client& client) {
-  finish_with_error(client, "Request too large (limit " + std::to_string(kMaxRequestBytes) +
-                                " bytes)");
+  finish_with_error(client,
+                    "Request too large (limit " + std::to_string(kMaxRequestBytes) + " bytes)");
 }
 
 // The number of requests answered.
@@ -93,7 +93,7 @@ bool read_from(ConfigTree& config, Client& client) {
   char buffer[16384];
   ssize_t got = recv(client.fd, buffer, sizeof buffer, 0);
   if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-  if (got == 0) return false;  // a half request left behind is simply dropped
+  if (got == 0) return false;       // a half request left behind is simply dropped
   if (client.closing) return true;  // draining what the client still sends after our error
   const auto now = Clock::now();
   client.last_active = now;
@@ -164,8 +164,8 @@ void serve_json_port(ConfigTree& config, JsonPortLease& port, int wake_fd) {
       bool alive = true;
       if (revents & (POLLIN | POLLHUP | POLLERR)) alive = read_from(config, client);
       if (alive && client.in_request && !client.closing && Clock::now() >= client.request_by)
-        finish_with_error(client, "Request incomplete after " +
-                                      std::to_string(kRequestTime.count()) + " s");
+        finish_with_error(
+            client, "Request incomplete after " + std::to_string(kRequestTime.count()) + " s");
       if (alive && !client.out.empty()) send_pending(client);
       if (alive && client.closing) {
         // Half-close once the error is out, and let the client's leftovers drain, so the

@@ -121,7 +121,8 @@ JsonSyntax::Step JsonSyntax::feed(char c) {
         open_.pop_back();
         return value_done();
       }
-      if (c != '"') return fail(state_ == State::kFirstKey ? "expected a key or '}'" : "expected a key", c);
+      if (c != '"')
+        return fail(state_ == State::kFirstKey ? "expected a key or '}'" : "expected a key", c);
       key_ = true;
       state_ = State::kString;
       return Step::kMore;
@@ -137,7 +138,8 @@ JsonSyntax::Step JsonSyntax::feed(char c) {
         state_ = object ? State::kKey : State::kValue;
         return Step::kMore;
       }
-      if (c != (object ? '}' : ']')) return fail(object ? "expected ',' or '}'" : "expected ',' or ']'", c);
+      if (c != (object ? '}' : ']'))
+        return fail(object ? "expected ',' or '}'" : "expected ',' or ']'", c);
       open_.pop_back();
       return value_done();
     }
@@ -177,9 +179,9 @@ JsonSyntax::Step JsonSyntax::feed(char c) {
 }
 
 JsonSyntax::Step JsonSyntax::end() {
-  const bool whole_number = state_ == State::kNumber &&
-                            (number_ == Number::kZero || number_ == Number::kInteger ||
-                             number_ == Number::kFraction || number_ == Number::kExponent);
+  const bool whole_number =
+      state_ == State::kNumber && (number_ == Number::kZero || number_ == Number::kInteger ||
+                                   number_ == Number::kFraction || number_ == Number::kExponent);
   if (whole_number && open_.empty()) {
     state_ = State::kValue;
     return Step::kComplete;

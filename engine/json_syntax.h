@@ -30,8 +30,17 @@ public:
 
 private:
   enum class State {
-    kValue, kFirstItem, kFirstKey, kKey, kColon, kAfterItem,
-    kString, kEscape, kUnicode, kLiteral, kNumber,
+    kValue,
+    kFirstItem,
+    kFirstKey,
+    kKey,
+    kColon,
+    kAfterItem,
+    kString,
+    kEscape,
+    kUnicode,
+    kLiteral,
+    kNumber,
   };
   enum class Number { kMinus, kZero, kInteger, kPoint, kFraction, kE, kExponentSign, kExponent };
 

@@ -39,9 +39,7 @@ const int* palvex_GetPossibleChunkSizeInFrames(void) {
   return chunks;
 }
 
-palvex_Parameters palvex_NewParameters(void) {
-  return new (std::nothrow) palvex_ParametersData;
-}
+palvex_Parameters palvex_NewParameters(void) { return new (std::nothrow) palvex_ParametersData; }
 
 int palvex_SetParameter(palvex_Parameters set, const char* key, const char* value) {
   if (set == nullptr || key == nullptr) return -1;

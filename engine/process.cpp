@@ -9,8 +9,8 @@
 #include <new>
 
 #include "engine_log.h"
-#include "parameters.h"
 #include "live_config.h"
+#include "parameters.h"
 
 static bool is_plain_file_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;

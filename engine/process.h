@@ -12,9 +12,9 @@
 struct palvex_ProcessData {
   enum class Loop { kNotStarted, kReady, kFailed, kEnded };
 
-  std::shared_ptr<engine::AudioState> audio;    // shared with config, which reads its meters
-  std::shared_ptr<engine::ConfigTree> config;   // the web server may hold it a little longer
-  int wake_fd = -1;                             // eventfd: a stop wakes the update loop
+  std::shared_ptr<engine::AudioState> audio;   // shared with config, which reads its meters
+  std::shared_ptr<engine::ConfigTree> config;  // the web server may hold it a little longer
+  int wake_fd = -1;                            // eventfd: a stop wakes the update loop
 
   std::mutex mutex;  // guards loop and stop_requested
   std::condition_variable changed;

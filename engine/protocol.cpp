@@ -16,7 +16,8 @@ json answer_request(ConfigTree& config, const json& request, json& last_seen) {
   const std::string verb = request.begin().key();
   const json& argument = request.begin().value();
   if (verb == "get" || verb == "change") {
-    if (!argument.is_null()) return error_reply("\"" + verb + "\" takes null: {\"" + verb + "\":null}");
+    if (!argument.is_null())
+      return error_reply("\"" + verb + "\" takes null: {\"" + verb + "\":null}");
     json now = config.tree();
     json reply = verb == "get" ? now : diff_trees(last_seen, now);
     last_seen = std::move(now);

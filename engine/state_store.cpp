@@ -47,7 +47,7 @@ static bool read_state_file(const std::string& path, std::string& text, std::str
     if (errno != ENOENT) why = std::strerror(errno);
     return false;
   }
-  struct stat info{};
+  struct stat info {};
   if (fstat(fd, &info) != 0)
     why = std::strerror(errno);
   else if (!S_ISREG(info.st_mode))
@@ -74,7 +74,7 @@ nlohmann::json StateStore::load() {
     state_blocked_ = true;
     return nullptr;
   }
-  struct stat info{};
+  struct stat info {};
   const char* why = nullptr;
   if (stat(directory_.c_str(), &info) != 0)
     why = std::strerror(errno);

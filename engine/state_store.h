@@ -20,8 +20,8 @@ public:
 
 private:
   // failing: this file's own flag, so that each file's first failure is reported.
-  bool write_file(const std::string& name, const std::string& text, const char* what,
-                  int severity, bool& failing);
+  bool write_file(const std::string& name, const std::string& text, const char* what, int severity,
+                  bool& failing);
   std::string path_of(const std::string& name) const;
 
   std::string directory_;

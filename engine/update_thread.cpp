@@ -60,9 +60,9 @@ int palvex_StartUpdateThread(palvex_Process process, int json_port) {
 int palvex_WaitUpdateThreadReady(palvex_Process process, int timeout) {
   if (process == nullptr) return -1;
   std::unique_lock<std::mutex> lock(process->mutex);
-  const bool settled = process->changed.wait_for(
-      lock, std::chrono::milliseconds(timeout < 0 ? 0 : timeout),
-      [&] { return process->loop != Loop::kNotStarted; });
+  const bool settled =
+      process->changed.wait_for(lock, std::chrono::milliseconds(timeout < 0 ? 0 : timeout),
+                                [&] { return process->loop != Loop::kNotStarted; });
   if (!settled) {
     engine::log(engine::kError, "Update thread not ready after " + std::to_string(timeout) + " ms");
     return -2;

@@ -77,8 +77,8 @@ palvex_WebserverHandle palvex_Webserver_tcp2(int http_port, int https_port, cons
                                              int json_port, palvex_Parameters) {
   try {
     const std::string host = address != nullptr ? address : "";
-    engine::log(engine::kInfo, "Web server for the audio host at " + host + ":" +
-                                   std::to_string(json_port));
+    engine::log(engine::kInfo,
+                "Web server for the audio host at " + host + ":" + std::to_string(json_port));
     return start(std::make_shared<engine::RemoteBackend>(host, json_port), http_port, https_port,
                  false);
   } catch (const std::exception& error) {

@@ -73,8 +73,9 @@ bool RemoteBackend::connect_host() {
     }
   }
   freeaddrinfo(found);
-  if (fd_ >= 0) log(kInfo, "Web server connected to the audio host at " + address_ + ":" +
-                               std::to_string(port_));
+  if (fd_ >= 0)
+    log(kInfo,
+        "Web server connected to the audio host at " + address_ + ":" + std::to_string(port_));
   return fd_ >= 0;
 }
 
@@ -87,7 +88,8 @@ bool RemoteBackend::exchange(const std::string& line, std::string& reply) {
     if (sent <= 0) return false;
     done += static_cast<size_t>(sent);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
   for (;;) {
     size_t newline = buffer_.find('\n');
     if (newline != std::string::npos) {
@@ -96,8 +98,10 @@ bool RemoteBackend::exchange(const std::string& line, std::string& reply) {
       return true;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || buffer_.size() > kMaxReplyBytes || !wait_for(fd_, POLLIN, static_cast<int>(left)))
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0 || buffer_.size() > kMaxReplyBytes ||
+        !wait_for(fd_, POLLIN, static_cast<int>(left)))
       return false;
     char chunk[16384];
     ssize_t got = recv(fd_, chunk, sizeof chunk, 0);

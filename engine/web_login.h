@@ -39,7 +39,7 @@ private:
 
   std::string user_, secret_;
   mutable std::mutex mutex_;
-  std::deque<std::string> sessions_;  // oldest first, bounded so logins cannot eat memory
+  std::deque<std::string> sessions_;          // oldest first, bounded so logins cannot eat memory
   std::map<std::string, Refusals> refusals_;  // by client address, bounded
 };
 

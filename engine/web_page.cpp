@@ -16,7 +16,8 @@ h1{font-size:1.4em} table{border-collapse:collapse} td,th{padding:.2em .8em;text
 .meter span{display:block;height:100%;background:#2a7;width:0}
 </style></head><body>
 <h1>VELMOR Palvex</h1>
-)" + body + "\n<script>\n" + script + "\n</script>\n</body></html>\n";
+)" + body +
+         "\n<script>\n" + script + "\n</script>\n</body></html>\n";
 }
 
 std::string login_disabled_page() {

@@ -4,12 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <httplib.h>
 
 #include "connection_threads.h"
 #include "engine_log.h"
@@ -87,29 +87,29 @@ void WebServer::add_routes(httplib::Server& server, bool https) {
     else
       send_page(response, login_page());
   });
-  server.Post("/api/login", [this, https](const httplib::Request& request,
-                                          httplib::Response& response) {
-    if (!login_.enabled()) return send_json(response, 403, error_reply("Login is disabled"));
-    json body = parse_json(request.body);
-    if (!body.is_object() || !body.contains("user") || !body["user"].is_string() ||
-        !body.contains("secret") || !body["secret"].is_string())
-      return send_json(response, 400,
-                       error_reply("Login needs {\"user\":\"...\",\"secret\":\"...\"}"));
-    LoginResult login = login_.login(body["user"].get<std::string>(),
-                                     body["secret"].get<std::string>(), request.remote_addr);
-    if (login.retry_after > 0) {
-      response.set_header("Retry-After", std::to_string(login.retry_after));
-      return send_json(response, 429,
-                       error_reply("Too many refused logins, try again in " +
-                                   std::to_string(login.retry_after) + " s"));
-    }
-    if (login.token.empty()) return send_json(response, 401, error_reply("Login refused"));
-    // Strict same-site cookies keep other sites' pages from posting in the operator's name.
-    response.set_header("Set-Cookie", "palvex_session=" + login.token +
-                                          "; Path=/; HttpOnly; SameSite=Strict" +
-                                          (https ? "; Secure" : ""));
-    send_json(response, 200, json{{"ok", true}});
-  });
+  server.Post(
+      "/api/login", [this, https](const httplib::Request& request, httplib::Response& response) {
+        if (!login_.enabled()) return send_json(response, 403, error_reply("Login is disabled"));
+        json body = parse_json(request.body);
+        if (!body.is_object() || !body.contains("user") || !body["user"].is_string() ||
+            !body.contains("secret") || !body["secret"].is_string())
+          return send_json(response, 400,
+                           error_reply("Login needs {\"user\":\"...\",\"secret\":\"...\"}"));
+        LoginResult login = login_.login(body["user"].get<std::string>(),
+                                         body["secret"].get<std::string>(), request.remote_addr);
+        if (login.retry_after > 0) {
+          response.set_header("Retry-After", std::to_string(login.retry_after));
+          return send_json(response, 429,
+                           error_reply("Too many refused logins, try again in " +
+                                       std::to_string(login.retry_after) + " s"));
+        }
+        if (login.token.empty()) return send_json(response, 401, error_reply("Login refused"));
+        // Strict same-site cookies keep other sites' pages from posting in the operator's name.
+        response.set_header("Set-Cookie", "palvex_session=" + login.token +
+                                              "; Path=/; HttpOnly; SameSite=Strict" +
+                                              (https ? "; Secure" : ""));
+        send_json(response, 200, json{{"ok", true}});
+      });
   server.Get("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
     if (!allowed(request, response)) return;
     std::shared_ptr<WebBackend> backend = this->backend();
@@ -141,8 +141,8 @@ static bool readable(const char* variable, std::string& path) {
 
 void WebServer::open(const std::shared_ptr<WebServer>& self, Listener& listener, int port,
                      bool https) {
-  const std::string what = std::string("Web server ") + listener.kind + " port " +
-                           std::to_string(port);
+  const std::string what =
+      std::string("Web server ") + listener.kind + " port " + std::to_string(port);
   if (port < 1 || port > 65535) {
     log(kError, what + " cannot listen: not a TCP port");
     return;
@@ -192,8 +192,8 @@ void WebServer::open(const std::shared_ptr<WebServer>& self, Listener& listener,
     std::lock_guard<std::mutex> lock(mutex_);
     listener.listening = true;
   }
-  log(kInfo, std::string("Web server listening for ") + listener.kind + " on 0.0.0.0:" +
-                 std::to_string(port));
+  log(kInfo, std::string("Web server listening for ") + listener.kind +
+                 " on 0.0.0.0:" + std::to_string(port));
   // The thread keeps the server alive even when a stop gives up waiting for it.
   listener.thread = std::thread([self, &listener] {
     listener.server->listen_after_bind();
@@ -214,8 +214,8 @@ int WebServer::status() {
 }
 
 int WebServer::stop(int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
   bool clean = true;
   for (Listener* listener : {&http_, &https_}) {
     if (!listener->thread.joinable()) continue;

@@ -32,7 +32,7 @@ public:
 
   // Binds what it can; a listener that cannot bind is logged and stays off.
   void start(const std::shared_ptr<WebServer>& self, int http_port, int https_port);
-  int status();  // bit 0 HTTP listening, bit 1 HTTPS listening
+  int status();              // bit 0 HTTP listening, bit 1 HTTPS listening
   int stop(int timeout_ms);  // 0 when every listener ended in time
 
 private:
@@ -50,7 +50,7 @@ private:
   std::shared_ptr<WebBackend> backend();  // the newest; null once all were given back
 
   WebLogin login_;
-  std::mutex mutex_;  // guards backends_ and the listening flags
+  std::mutex mutex_;                                   // guards backends_ and the listening flags
   std::vector<std::shared_ptr<WebBackend>> backends_;  // oldest first
   std::condition_variable ended_;
   Listener http_, https_;

@@ -17,22 +17,14 @@ namespace {
 
 // No flag pointers: getopt_long returns the letter for a long option, so both forms act alike.
 const option host_option_table[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"jsonport", required_argument, nullptr, 'j'},
-    {"store", required_argument, nullptr, 'D'},
-    {"state", required_argument, nullptr, 'N'},
-    {"onair", required_argument, nullptr, 'O'},
-    {"param", required_argument, nullptr, 'a'},
-    {"meta", required_argument, nullptr, 'm'},
-    {"storero", no_argument, nullptr, 'R'},
-    {"statero", no_argument, nullptr, 'r'},
-    {"http", required_argument, nullptr, 'w'},
-    {"https", required_argument, nullptr, 's'},
-    {"name", required_argument, nullptr, 'C'},
-    {"session", required_argument, nullptr, 'S'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
+    {"jsonport", required_argument, nullptr, 'j'}, {"store", required_argument, nullptr, 'D'},
+    {"state", required_argument, nullptr, 'N'},    {"onair", required_argument, nullptr, 'O'},
+    {"param", required_argument, nullptr, 'a'},    {"meta", required_argument, nullptr, 'm'},
+    {"storero", no_argument, nullptr, 'R'},        {"statero", no_argument, nullptr, 'r'},
+    {"http", required_argument, nullptr, 'w'},     {"https", required_argument, nullptr, 's'},
+    {"name", required_argument, nullptr, 'C'},     {"session", required_argument, nullptr, 'S'},
+    {"verbose", no_argument, nullptr, 'v'},        {nullptr, 0, nullptr, 0},
 };
 
 constexpr size_t option_count = sizeof(host_option_table) / sizeof(host_option_table[0]);
@@ -142,21 +134,41 @@ int read_host_options(int argc, char** argv, const HostDescription& host, HostSe
       case 'V':
         print_version_line(std::cout);
         return 0;
-      case 'j': read_port_option(optarg, config.json_port); break;
-      case 'D': config.state_dir = optarg; break;
-      case 'N': config.state_filename = optarg; break;
-      case 'O': config.onair_filename = optarg; break;
+      case 'j':
+        read_port_option(optarg, config.json_port);
+        break;
+      case 'D':
+        config.state_dir = optarg;
+        break;
+      case 'N':
+        config.state_filename = optarg;
+        break;
+      case 'O':
+        config.onair_filename = optarg;
+        break;
       case 'a':
       case 'm':
         if (!add_pair(letter == 'a' ? config.params : config.metas))
           return option_error(letter, " needs key=value format");
         break;
-      case 'R': config.storage_ro = true; break;
-      case 'r': config.state_ro = true; break;
-      case 'w': read_port_option(optarg, config.http_port); break;
-      case 's': read_port_option(optarg, config.https_port); break;
-      case 'C': settings.client_name = optarg; break;
-      case 'S': settings.session_id = optarg; break;
+      case 'R':
+        config.storage_ro = true;
+        break;
+      case 'r':
+        config.state_ro = true;
+        break;
+      case 'w':
+        read_port_option(optarg, config.http_port);
+        break;
+      case 's':
+        read_port_option(optarg, config.https_port);
+        break;
+      case 'C':
+        settings.client_name = optarg;
+        break;
+      case 'S':
+        settings.session_id = optarg;
+        break;
       case 'v':
         if (settings.verbosity < 10) ++settings.verbosity;
         break;

@@ -39,18 +39,18 @@ public:
   virtual ~LogRecord();
 
 private:
-  timeval time_;               // taken last in construction
+  timeval time_;  // taken last in construction
   int level_;
-  int thread_id_;              // kernel thread id of the writer
-  int code_;                   // always 0; nothing reads it
+  int thread_id_;  // kernel thread id of the writer
+  int code_;       // always 0; nothing reads it
   int line_;
 
 public:
   std::ostringstream stream;  // the message text, written by the log statement
 
 private:
-  const char* function_text;   // static text, not owned
-  const char* file_;           // static text, not owned: the queue keeps the pointer
+  const char* function_text;  // static text, not owned
+  const char* file_;          // static text, not owned: the queue keeps the pointer
   // The getters are const so that sinks can read a const record; they only fill these.
   mutable std::string function_name_cache;
   mutable std::string message_cache;
@@ -73,9 +73,9 @@ public:
   void write(const LogRecord& record) override;
 
 protected:
-  std::ostream* out;        // not owned
-  pthread_mutex_t mutex;    // held while one line is written
-  bool color;               // stderr was a terminal when the sink was built
+  std::ostream* out;      // not owned
+  pthread_mutex_t mutex;  // held while one line is written
+  bool color;             // stderr was a terminal when the sink was built
 };
 
 // Adds the level's colour before a line and the reset after it, when stderr was a terminal.
@@ -103,8 +103,8 @@ public:
   virtual ~MainLogger();
   virtual void log(const LogRecord& record);
 
-  int level;                     // records of a higher level are not written
-  std::vector<LogSink*> sinks;   // written in order, not owned
+  int level;                    // records of a higher level are not written
+  std::vector<LogSink*> sinks;  // written in order, not owned
 };
 
 class RtLogger {
@@ -123,7 +123,7 @@ struct alignas(64) LogQueueCell {
   int level = 0;
   int thread_id = 0;
   int line = 0;
-  const char* file = nullptr;    // the record's pointer itself, not a copy
+  const char* file = nullptr;  // the record's pointer itself, not a copy
   std::string function_name;
   std::string message;
 };
@@ -172,12 +172,12 @@ void start_log_queue_printer();
 void stop_log_queue_printer();
 
 // The log statement: the message's operands are not evaluated when the level test fails.
-#define PALVEX_LOG(logger, lvl, message)                                   \
-  do {                                                                     \
-    auto* palvex_log_target_ = (logger);                                   \
+#define PALVEX_LOG(logger, lvl, message)                                       \
+  do {                                                                         \
+    auto* palvex_log_target_ = (logger);                                       \
     if (palvex_log_target_ != nullptr && palvex_log_target_->level >= (lvl)) { \
-      LogRecord palvex_log_record_((lvl), "", __LINE__, "", 0);            \
-      palvex_log_record_.stream << message;                                \
-      palvex_log_target_->log(palvex_log_record_);                         \
-    }                                                                      \
+      LogRecord palvex_log_record_((lvl), "", __LINE__, "", 0);                \
+      palvex_log_record_.stream << message;                                    \
+      palvex_log_target_->log(palvex_log_record_);                             \
+    }                                                                          \
   } while (0)

@@ -15,8 +15,8 @@ constexpr std::align_val_t cell_alignment{alignof(LogQueueCell)};
 // Not new[]: on 32-bit ARM its array cookie is 8 bytes whatever the alignment, which would put
 // every cell 8 bytes off its 64-byte line.
 LogQueueCell* allocate_cells(uint32_t count) {
-  auto* cells = static_cast<LogQueueCell*>(
-      ::operator new(sizeof(LogQueueCell) * count, cell_alignment));
+  auto* cells =
+      static_cast<LogQueueCell*>(::operator new(sizeof(LogQueueCell) * count, cell_alignment));
   for (uint32_t i = 0; i < count; ++i) new (&cells[i]) LogQueueCell();  // zero, empty strings
   return cells;
 }
@@ -77,9 +77,8 @@ LogQueueCell* claim_cell(LogQueue& queue, uint32_t& pos) PALVEX_REALTIME {
 // parameter's buffer over, and a free cell's strings hold none (dequeue leaves them so) that
 // could come back to the parameter and be freed with it. RealtimeSanitizer checks it.
 PALVEX_UNPROVEN_BEGIN
-void LogQueue::enqueue(const timeval& time, int level, int thread_id, int line,
-                       const char* file, std::string function_name,
-                       std::string message) PALVEX_REALTIME {
+void LogQueue::enqueue(const timeval& time, int level, int thread_id, int line, const char* file,
+                       std::string function_name, std::string message) PALVEX_REALTIME {
   if (cells == nullptr) return;
   uint32_t pos = 0;
   LogQueueCell* cell = claim_cell(*this, pos);

@@ -21,7 +21,7 @@ constexpr long poll_interval_ns = 25L * 1000 * 1000;
 // Drops are reported at most this often, so a flood of them cannot flood the console.
 constexpr int drop_report_polls = 200;  // 5 s
 
-std::mutex control;                     // start and stop against each other, never the RT side
+std::mutex control;  // start and stop against each other, never the RT side
 std::thread printer;
 std::atomic<bool> stop_wanted{false};
 bool exit_handler_registered = false;
@@ -36,8 +36,7 @@ void write_to_main_sinks(const LogRecord& record) {
 void print_queued(LogQueueCell& cell) {
   while (log_queue.dequeue(cell)) {
     try {
-      LogRecord record(cell.time, cell.level, cell.thread_id, cell.line, cell.file,
-                       cell.message);
+      LogRecord record(cell.time, cell.level, cell.thread_id, cell.line, cell.file, cell.message);
       write_to_main_sinks(record);
     } catch (...) {
       // Out of memory while formatting: that line is lost, the printer goes on.

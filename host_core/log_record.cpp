@@ -77,11 +77,10 @@ std::string format_log_line(const LogRecord& record) {
 
   std::ostringstream line;
   line.imbue(std::locale::classic());  // no digit grouping, whatever the program's locale
-  line << (local.tm_year + 1900) << '-' << std::setfill('0') << std::setw(2)
-       << (local.tm_mon + 1) << '-' << std::setw(2) << local.tm_mday << ' ' << std::setw(2)
-       << local.tm_hour << ':' << std::setw(2) << local.tm_min << ':' << std::setw(2)
-       << local.tm_sec << '.' << std::setw(3) << (time->tv_usec / 1000) << ' '
-       << std::setfill(' ') << std::left << std::setw(5) << log_level_name(record.level())
-       << ' ' << record.message() << '\n';
+  line << (local.tm_year + 1900) << '-' << std::setfill('0') << std::setw(2) << (local.tm_mon + 1)
+       << '-' << std::setw(2) << local.tm_mday << ' ' << std::setw(2) << local.tm_hour << ':'
+       << std::setw(2) << local.tm_min << ':' << std::setw(2) << local.tm_sec << '.' << std::setw(3)
+       << (time->tv_usec / 1000) << ' ' << std::setfill(' ') << std::left << std::setw(5)
+       << log_level_name(record.level()) << ' ' << record.message() << '\n';
   return line.str();
 }

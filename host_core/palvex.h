@@ -47,11 +47,11 @@ int palvex_ExitProcess(palvex_Process process);
 // Real-time safe, as the engine promises: frames per channel of one palvex_ProcessAudio_Planar
 // call, and the call.
 int palvex_GetProcessChunkFrames(palvex_Process process) PALVEX_REALTIME;
-int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2],
-                               float* out[2]) PALVEX_REALTIME;
+int palvex_ProcessAudio_Planar(palvex_Process process, float* in[2], float* out[2]) PALVEX_REALTIME;
 
 palvex_WebserverHandle palvex_Webserver(int http_port, int https_port, palvex_Process process);
-// Serves the web interface against the JSON port of an audio host elsewhere; set may be freed at once.
+// Serves the web interface against the JSON port of an audio host elsewhere; set may be freed at
+// once.
 palvex_WebserverHandle palvex_Webserver_tcp2(int http_port, int https_port, const char* address,
                                              int json_port, palvex_Parameters set);
 int palvex_Webserver_Status(palvex_WebserverHandle handle);  // bit 0 HTTP, bit 1 HTTPS listening

@@ -144,8 +144,8 @@ std::shared_ptr<ProcessingInstance> create_processing_instance(const HostConfig&
     instance->add_metadata(key, value);
   }
 
-  instance->process = palvex_InitProcess3(config.state_dir.c_str(), set,
-                                          static_cast<int>(frames_per_chunk));
+  instance->process =
+      palvex_InitProcess3(config.state_dir.c_str(), set, static_cast<int>(frames_per_chunk));
   if (instance->process == nullptr)
     return abandon(instance, "Error creating the process, aborting");
 

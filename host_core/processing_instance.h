@@ -35,9 +35,9 @@ public:
   void stop();
 
   palvex_Parameters parameter_set;
-  palvex_Process process = nullptr;    // read by the audio callbacks
-  std::thread update_thread;           // joinable only while process is set
-  KeyValuePairs pending_metadata;      // waits for the process
+  palvex_Process process = nullptr;  // read by the audio callbacks
+  std::thread update_thread;         // joinable only while process is set
+  KeyValuePairs pending_metadata;    // waits for the process
   palvex_WebserverHandle webserver = PALVEX_NO_WEBSERVER;
 };
 

@@ -28,10 +28,10 @@
 #endif
 
 #if defined(__clang__)
-#define PALVEX_RT_UNCHECKED_BEGIN_                \
-  _Pragma("clang diagnostic push")                \
-  _Pragma("clang diagnostic ignored \"-Wunknown-warning-option\"") \
-  _Pragma("clang diagnostic ignored \"-Wfunction-effects\"")
+#define PALVEX_RT_UNCHECKED_BEGIN_                                     \
+  _Pragma("clang diagnostic push")                                     \
+      _Pragma("clang diagnostic ignored \"-Wunknown-warning-option\"") \
+          _Pragma("clang diagnostic ignored \"-Wfunction-effects\"")
 #define PALVEX_RT_UNCHECKED_END_ _Pragma("clang diagnostic pop")
 #else
 #define PALVEX_RT_UNCHECKED_BEGIN_

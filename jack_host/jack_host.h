@@ -11,7 +11,7 @@
 
 // All written on the main thread before jack_activate and left alone while the client is active,
 // so the process callback reads them without a lock.
-extern jack_client_t* jack_client;                           // null unless a client is open
+extern jack_client_t* jack_client;                            // null unless a client is open
 extern std::shared_ptr<ProcessingInstance> current_instance;  // made for JACK's buffer size
 extern jack_port_t* jack_in_ports[2];                         // in_1, in_2
 extern jack_port_t* jack_out_ports[2];                        // out_1, out_2

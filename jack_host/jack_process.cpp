@@ -53,8 +53,7 @@ extern "C" int on_jack_process(jack_nframes_t frames, void* /*arg*/) PALVEX_REAL
   }
 
   float* in[2] = {port_buffer(jack_in_ports[0], frames), port_buffer(jack_in_ports[1], frames)};
-  float* out[2] = {port_buffer(jack_out_ports[0], frames),
-                   port_buffer(jack_out_ports[1], frames)};
+  float* out[2] = {port_buffer(jack_out_ports[0], frames), port_buffer(jack_out_ports[1], frames)};
   for (jack_nframes_t done = 0; done < frames; done += chunk) {
     palvex_ProcessAudio_Planar(process, in, out);
     for (float*& samples : in) samples += chunk;

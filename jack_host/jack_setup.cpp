@@ -11,12 +11,9 @@ namespace {
 
 constexpr jack_nframes_t engine_sample_rate = 48000;
 
-bool has_session(const char* session_id) {
-  return session_id != nullptr && session_id[0] != '\0';
-}
+bool has_session(const char* session_id) { return session_id != nullptr && session_id[0] != '\0'; }
 
-jack_client_t* open_client(const char* client_name, const char* session_id,
-                           jack_status_t* status) {
+jack_client_t* open_client(const char* client_name, const char* session_id, jack_status_t* status) {
   if (has_session(session_id))
     return jack_client_open(client_name, JackSessionID, status, session_id);
   return jack_client_open(client_name, JackNullOption, status);
@@ -53,9 +50,9 @@ bool register_ports() {
 struct Wiring {
   unsigned long physical_flags;  // of the physical ports we connect to
   jack_port_t** ours;
-  bool ours_receive;             // our port is the destination of the connection
+  bool ours_receive;  // our port is the destination of the connection
   const char* none_text;
-  const char* side;              // "input" or "output"
+  const char* side;  // "input" or "output"
 };
 
 // Our two ports to the first two physical ports of the other side; further ones stay free.
@@ -93,18 +90,18 @@ int setup_jack(InstanceFactory factory, const char* client_name, const char* ses
   jack_status_t status = static_cast<jack_status_t>(0);
   jack_client = open_client(client_name, session_id, &status);
   if (jack_client == nullptr) {
-    PALVEX_LOG(main_logger, 2,
-               "jack_client_open() failed, status = 0x" << std::hex
-                                                        << static_cast<unsigned>(status));
+    PALVEX_LOG(
+        main_logger, 2,
+        "jack_client_open() failed, status = 0x" << std::hex << static_cast<unsigned>(status));
     if (status & JackServerFailed) PALVEX_LOG(main_logger, 2, "Unable to connect to JACK server");
     return 0;
   }
   if (status & JackServerStarted) PALVEX_LOG(main_logger, 4, "JACK server started");
   if (status & JackNameNotUnique) {
     const char* name = jack_get_client_name(jack_client);
-    PALVEX_LOG(main_logger, 4,
-               "unique name '" << (name != nullptr ? name : "(null)")
-                               << "' assigned to jack client");
+    PALVEX_LOG(
+        main_logger, 4,
+        "unique name '" << (name != nullptr ? name : "(null)") << "' assigned to jack client");
   }
 
   // JACK calls neither before jack_activate, when the instance and the ports exist.
@@ -115,8 +112,8 @@ int setup_jack(InstanceFactory factory, const char* client_name, const char* ses
   // The rate is reported, not enforced: the engine runs at 48000 whatever JACK does.
   if (jack_get_sample_rate(jack_client) != engine_sample_rate)
     PALVEX_LOG(main_logger, 2,
-               "JACK is running at " << jack_get_sample_rate(jack_client)
-                                     << " but process is for " << engine_sample_rate);
+               "JACK is running at " << jack_get_sample_rate(jack_client) << " but process is for "
+                                     << engine_sample_rate);
   PALVEX_LOG(main_logger, 4, "JACK engine buffer sze: " << jack_get_buffer_size(jack_client));
 
   // The chunk size is chosen inside the factory from JACK's buffer size.
@@ -142,9 +139,9 @@ int setup_jack(InstanceFactory factory, const char* client_name, const char* ses
   if (has_session(session_id)) return 1;
 
   // Ports can only be connected once the client is active.
-  connect_to_physical({JackPortIsOutput, jack_in_ports, true, "JACK: no physical capture ports",
-                       "input"});
-  connect_to_physical({JackPortIsInput, jack_out_ports, false, "JACK: no physical playback ports",
-                       "output"});
+  connect_to_physical(
+      {JackPortIsOutput, jack_in_ports, true, "JACK: no physical capture ports", "input"});
+  connect_to_physical(
+      {JackPortIsInput, jack_out_ports, false, "JACK: no physical playback ports", "output"});
   return 1;
 }

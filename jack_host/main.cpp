@@ -17,9 +17,9 @@ const HostDescription jack_host{
     true,      // -S/--session
     "palvex",  // the client name before any -C
     "  -C, --name=jack_name          JACK client name (current:",
-    "",        // JACK is told an empty name as it is
+    "",  // JACK is told an empty name as it is
     on_signal,
-    9,         // "MAIN stopping" and "MAIN exiting now" only from VERB5 on
+    9,  // "MAIN stopping" and "MAIN exiting now" only from VERB5 on
 };
 
 enum class WaitEnd { stop_requested, period_rejected };
@@ -28,8 +28,7 @@ enum class WaitEnd { stop_requested, period_rejected };
 // period comes first: after it no audio passes, whatever else asked for the stop.
 WaitEnd wait_for_stop() {
   for (;;) {
-    if (rejected_period.seen.load(std::memory_order_acquire) != 0)
-      return WaitEnd::period_rejected;
+    if (rejected_period.seen.load(std::memory_order_acquire) != 0) return WaitEnd::period_rejected;
     if (stop_requested.load(std::memory_order_relaxed) != 0) return WaitEnd::stop_requested;
     sleep(1);
   }

@@ -19,12 +19,12 @@
 namespace {
 
 const HostDescription pipewire_host{
-    false,              // no session
-    "",                 // no client name before -C
+    false,  // no session
+    "",     // no client name before -C
     "  -C, --name=pw_name            PipeWire client name (current:",
     "palvex-pipewire",  // the node's application name when -C gives none
     on_pw_signal,
-    5,                  // "MAIN stopping" and "MAIN exiting now" from VERB on
+    5,  // "MAIN stopping" and "MAIN exiting now" from VERB on
 };
 
 // The set-up never got to run audio: nothing was started that needs stopping, and the exit
@@ -71,15 +71,16 @@ int main(int argc, char** argv) {
   // the loss of the daemon.
   pw_main_loop_run(data.loop);
 
-  run_shutdown(pipewire_host,
-               [&data, &connection] {
-                 current_host.store(nullptr);
-                 stop_watching_stop_flag(data);
-                 stop_watching_connection(connection);
-                 // Once it returns, no process cycle can touch the instance any more.
-                 pw_filter_destroy(data.filter);
-                 pw_main_loop_destroy(data.loop);
-                 pw_deinit();
-               },
-               data.instance);
+  run_shutdown(
+      pipewire_host,
+      [&data, &connection] {
+        current_host.store(nullptr);
+        stop_watching_stop_flag(data);
+        stop_watching_connection(connection);
+        // Once it returns, no process cycle can touch the instance any more.
+        pw_filter_destroy(data.filter);
+        pw_main_loop_destroy(data.loop);
+        pw_deinit();
+      },
+      data.instance);
 }

@@ -27,13 +27,9 @@ constexpr const char* port_names[] = {"FL", "FR"};
 constexpr int64_t process_latency_ns = 10000000;  // 10 ms
 
 pw_properties* port_properties(const char* name) {
-  return pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
-                           PW_KEY_PORT_NAME, name,
-                           PW_KEY_AUDIO_CHANNEL, name,
-                           PW_KEY_AUDIO_RATE, "48000",
-                           "audio.allowed-rates", "[ 48000 ]",
-                           PW_KEY_AUDIO_FORMAT, "f32",
-                           nullptr);
+  return pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, name,
+                           PW_KEY_AUDIO_CHANNEL, name, PW_KEY_AUDIO_RATE, "48000",
+                           "audio.allowed-rates", "[ 48000 ]", PW_KEY_AUDIO_FORMAT, "f32", nullptr);
 }
 
 void add_ports(HostData& host, spa_direction direction, std::vector<void*>& ports) {
@@ -42,8 +38,9 @@ void add_ports(HostData& host, spa_direction direction, std::vector<void*>& port
     void* port = pw_filter_add_port(host.filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 4,
                                     port_properties(name), nullptr, 0);
     if (port == nullptr)
-      PALVEX_LOG(main_logger, 2, "Can't add the " << (direction == SPA_DIRECTION_INPUT ? "input" : "output")
-                                                 << " port " << name << ", it stays silent");
+      PALVEX_LOG(main_logger, 2,
+                 "Can't add the " << (direction == SPA_DIRECTION_INPUT ? "input" : "output")
+                                  << " port " << name << ", it stays silent");
     ports.push_back(port);
   }
 }
@@ -51,13 +48,10 @@ void add_ports(HostData& host, spa_direction direction, std::vector<void*>& port
 }  // namespace
 
 bool create_filter(HostData& host, const std::string& client_name) {
-  pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",
-                                                PW_KEY_MEDIA_CATEGORY, "Filter",
-                                                PW_KEY_MEDIA_ROLE, "DSP",
-                                                PW_KEY_APP_NAME, client_name.c_str(),
-                                                PW_KEY_APP_ICON, icon_ico_base64,
-                                                PW_KEY_APP_ICON_NAME, icon_path.c_str(),
-                                                nullptr);
+  pw_properties* properties = pw_properties_new(
+      PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter", PW_KEY_MEDIA_ROLE, "DSP",
+      PW_KEY_APP_NAME, client_name.c_str(), PW_KEY_APP_ICON, icon_ico_base64, PW_KEY_APP_ICON_NAME,
+      icon_path.c_str(), nullptr);
   host.filter = pw_filter_new_simple(pw_main_loop_get_loop(host.loop), node_name, properties,
                                      &filter_events, &host);
   if (host.filter == nullptr) return false;
@@ -72,11 +66,9 @@ int connect_filter(HostData& host) {
   spa_pod_frame frame;
   spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamProcessLatency,
                               SPA_PARAM_ProcessLatency);
-  spa_pod_builder_add(&builder,
-                      SPA_PARAM_PROCESS_LATENCY_quantum, SPA_POD_Float(0.0f),
-                      SPA_PARAM_PROCESS_LATENCY_rate, SPA_POD_Int(0),
-                      SPA_PARAM_PROCESS_LATENCY_ns, SPA_POD_Long(process_latency_ns),
-                      0);
+  spa_pod_builder_add(&builder, SPA_PARAM_PROCESS_LATENCY_quantum, SPA_POD_Float(0.0f),
+                      SPA_PARAM_PROCESS_LATENCY_rate, SPA_POD_Int(0), SPA_PARAM_PROCESS_LATENCY_ns,
+                      SPA_POD_Long(process_latency_ns), 0);
   const spa_pod* params[1] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame))};
   return pw_filter_connect(host.filter, PW_FILTER_FLAG_RT_PROCESS, params, 1);
 }

@@ -117,8 +117,8 @@ void pass_through(float* const in[channels], float* const out[channels],
   }
 }
 
-void run_engine(HostData& host, palvex_Process process, size_t chunk,
-                float* const in[channels], float* const out[channels]) PALVEX_REALTIME {
+void run_engine(HostData& host, palvex_Process process, size_t chunk, float* const in[channels],
+                float* const out[channels]) PALVEX_REALTIME {
   const size_t quantum = host.quantum;
   for (size_t c = 0; c < channels; ++c) {
     SampleFifo& fifo = host.in_fifo[c];

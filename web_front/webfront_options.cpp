@@ -94,10 +94,17 @@ int read_webfront_options(int argc, char** argv, WebfrontSettings& settings) {
         if (stream >> word) settings.address = word;  // blank leaves the address as it was
         break;
       }
-      case 'p': read_port_option(optarg, settings.json_port); break;
-      case 'w': read_port_option(optarg, settings.http_port); break;
-      case 's': read_port_option(optarg, settings.https_port); break;
-      case 'v': break;
+      case 'p':
+        read_port_option(optarg, settings.json_port);
+        break;
+      case 'w':
+        read_port_option(optarg, settings.http_port);
+        break;
+      case 's':
+        read_port_option(optarg, settings.https_port);
+        break;
+      case 'v':
+        break;
       case 'a': {
         std::pair<std::string, std::string> pair;
         if (!split_key_value(optarg, pair)) {
@@ -110,8 +117,8 @@ int read_webfront_options(int argc, char** argv, WebfrontSettings& settings) {
       default:
         // optopt is 0 for an unknown or ambiguous long name, which the C library's own
         // diagnostic has just named; a NUL byte would be no help on the console.
-        std::cerr << " option " << static_cast<char>(optopt != 0 ? optopt : '?')
-                  << " is unknown" << std::endl;
+        std::cerr << " option " << static_cast<char>(optopt != 0 ? optopt : '?') << " is unknown"
+                  << std::endl;
         return 1;
     }
   }

@@ -32,8 +32,8 @@ void set_up_ports() {
 void on_jack_process_period(benchmark::State& state) {
   set_up_ports();
   current_instance = std::make_shared<ProcessingInstance>();
-  current_instance->process = palvex_InitProcess3("", current_instance->parameter_set,
-                                                  static_cast<int>(state.range(1)));
+  current_instance->process =
+      palvex_InitProcess3("", current_instance->parameter_set, static_cast<int>(state.range(1)));
   const auto frames = static_cast<jack_nframes_t>(state.range(0));
   for (auto _ : state) {
     benchmark::DoNotOptimize(on_jack_process(frames, nullptr));

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <streambuf>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,10 +65,10 @@ struct SeverityCase {
 };
 
 const SeverityCase severity_cases[] = {
-    {4, 1, "FATAL"}, {4, 2, "ERROR"}, {4, 3, "WARN "}, {4, 4, "INFO "}, {4, 5, nullptr},
-    {9, 9, "VERB5"}, {10, 9, "VERB5"}, {8, 9, nullptr},
-    {4, 0, "NONE "}, {4, -1, "NONE "}, {10, -1000, "NONE "},  // below every level
-    {10, 11, nullptr}, {10, 1000, nullptr},                     // above every level
+    {4, 1, "FATAL"},   {4, 2, "ERROR"},     {4, 3, "WARN "},      {4, 4, "INFO "},
+    {4, 5, nullptr},   {9, 9, "VERB5"},     {10, 9, "VERB5"},     {8, 9, nullptr},
+    {4, 0, "NONE "},   {4, -1, "NONE "},    {10, -1000, "NONE "},  // below every level
+    {10, 11, nullptr}, {10, 1000, nullptr},                        // above every level
 };
 
 TEST_F(Bridge, engine_severity_is_the_level_of_the_line) {
@@ -227,10 +227,11 @@ TEST(BridgeThreads, lines_from_many_engine_threads_at_once_stay_whole) {
   }
   EXPECT_EQ(count, expected_lines);
   const int each = log_threads * log_repeat;
-  EXPECT_EQ(seen, (std::map<std::string, int>{{"INFO |first engine line with some length to it", each},
-                                              {"WARN |second line", each},
-                                              {"INFO |(null)", each},
-                                              {"ERROR|", each}}));
+  EXPECT_EQ(seen,
+            (std::map<std::string, int>{{"INFO |first engine line with some length to it", each},
+                                        {"WARN |second line", each},
+                                        {"INFO |(null)", each},
+                                        {"ERROR|", each}}));
 }
 
 }  // namespace

@@ -34,9 +34,9 @@ PageRun drive_page(int web_port, const std::string& mode, const std::string& sho
                  {"WEBFRONT_USER_DATA", profile.file("profile")},
                  {"CHROMIUM", chromium_path},
                  {"HOME", profile.path().string()}};
-  const ProcessResult result = run_process(
-      {"/usr/bin/node", std::string(PALVEX_BROWSER_DIR) + "/drive_webfront.mjs"}, env,
-      std::chrono::seconds(120));
+  const ProcessResult result =
+      run_process({"/usr/bin/node", std::string(PALVEX_BROWSER_DIR) + "/drive_webfront.mjs"}, env,
+                  std::chrono::seconds(120));
   PageRun run;
   run.output = result.out + result.err;
   run.ok = result.exited && result.status == 0;
@@ -53,8 +53,8 @@ protected:
                    << " (apt-get install chromium): the browser test cannot run here";
     ASSERT_TRUE(std::filesystem::exists("/usr/bin/node"))
         << "node is missing: run tests/browser/setup.sh first";
-    ASSERT_TRUE(std::filesystem::exists(std::string(PALVEX_BROWSER_DIR) +
-                                        "/node_modules/playwright-core"))
+    ASSERT_TRUE(
+        std::filesystem::exists(std::string(PALVEX_BROWSER_DIR) + "/node_modules/playwright-core"))
         << "playwright-core is missing: run tests/browser/setup.sh first";
     ASSERT_TRUE(jackd_.ready()) << "the private jackd did not start";
     host_ = start_audio_host(jackd_, state_.path().string());

@@ -24,7 +24,9 @@ void expect_option_error(const ProcessResult& result) {
 TEST(OptionErrors, c_library_diagnostic_then_our_line) {
   const ErrorCase cases[] = {
       {"unknown short option", Hosts::both, {"-x"}, " option x is unknown"},
-      {"unknown short option after good ones", Hosts::both, {"-j", "6000", "-C", "n", "-x"},
+      {"unknown short option after good ones",
+       Hosts::both,
+       {"-j", "6000", "-C", "n", "-x"},
        " option x is unknown"},
       {"question mark", Hosts::jack, {"-?"}, " option ? is unknown"},
       {"unknown option before -h", Hosts::both, {"-x", "-h"}, " option x is unknown"},
@@ -42,7 +44,9 @@ TEST(OptionErrors, c_library_diagnostic_then_our_line) {
       {"ambiguous --htt", Hosts::both, {"--htt=80"}, " option ? is unknown"},
       {"ambiguous --ver", Hosts::jack, {"--ver"}, " option ? is unknown"},
       {"-S on the PipeWire host", Hosts::pipewire, {"-S", "sess"}, " option S is unknown"},
-      {"--session on the PipeWire host", Hosts::pipewire, {"--session=sess"},
+      {"--session on the PipeWire host",
+       Hosts::pipewire,
+       {"--session=sess"},
        " option ? is unknown"},
   };
   for (const ErrorCase& c : cases) {
@@ -73,7 +77,9 @@ TEST(OptionErrors, pair_without_equals_sign_names_the_letter) {
       {"-m without =", Hosts::both, {"-m", "k"}, " option m needs key=value format"},
       {"-m empty", Hosts::jack, {"-m", ""}, " option m needs key=value format"},
       {"--meta without =", Hosts::pipewire, {"--meta", "key"}, " option m needs key=value format"},
-      {"bad pair after good ones", Hosts::jack, {"-a", "k=v", "-m", "=", "-m", "x"},
+      {"bad pair after good ones",
+       Hosts::jack,
+       {"-a", "k=v", "-m", "=", "-m", "x"},
        " option m needs key=value format"},
       {"bad pair before -h", Hosts::both, {"-a", "k", "-h"}, " option a needs key=value format"},
   };

@@ -34,27 +34,36 @@ struct VerbosityCase {
 TEST(Verbosity, deferred_texts_appear_from_level_six_on) {
   const VerbosityCase cases[] = {
       {"all four at -vv, raw texts",
-       {{"PROC_PORT", "70000"}, {"HTTP_PORT", "12ab"}, {"HTTPS_PORT", "abc"},
-        {"PROC_VERB", "-vv"}},
+       {{"PROC_PORT", "70000"}, {"HTTP_PORT", "12ab"}, {"HTTPS_PORT", "abc"}, {"PROC_VERB", "-vv"}},
        {},
        {"ENV proc port 70000", "ENV http port 12ab", "ENV https port abc", "ENV PROC_VERB -vv"},
        nullptr},
       {"PROC_VERB -v is level 5", {{"PROC_PORT", "6000"}, {"PROC_VERB", "-v"}}, {}, {}, nullptr},
-      {"-v adds to PROC_VERB", {{"PROC_PORT", "6000"}, {"PROC_VERB", "-v"}}, {"-v"},
-       {"ENV proc port 6000", "ENV PROC_VERB -v"}, nullptr},
+      {"-v adds to PROC_VERB",
+       {{"PROC_PORT", "6000"}, {"PROC_VERB", "-v"}},
+       {"-v"},
+       {"ENV proc port 6000", "ENV PROC_VERB -v"},
+       nullptr},
       {"-v -v", {{"PROC_PORT", "6000"}}, {"-v", "-v"}, {"ENV proc port 6000"}, nullptr},
       {"-vv", {{"HTTPS_PORT", "8443"}}, {"-vv"}, {"ENV https port 8443"}, nullptr},
-      {"--verbose twice", {{"HTTP_PORT", "8080"}}, {"--verbose", "--verbose"},
-       {"ENV http port 8080"}, nullptr},
-      {"one -v is level 5", {{"PROC_PORT", "6000"}}, {"-v"}, {}, nullptr},
-      {"highest PROC_VERB", {{"PROC_VERB", "-vvvvvv"}}, {"-v"}, {"ENV PROC_VERB -vvvvvv"},
+      {"--verbose twice",
+       {{"HTTP_PORT", "8080"}},
+       {"--verbose", "--verbose"},
+       {"ENV http port 8080"},
        nullptr},
+      {"one -v is level 5", {{"PROC_PORT", "6000"}}, {"-v"}, {}, nullptr},
+      {"highest PROC_VERB", {{"PROC_VERB", "-vvvvvv"}}, {"-v"}, {"ENV PROC_VERB -vvvvvv"}, nullptr},
       {"empty texts add nothing",
-       {{"PROC_PORT", ""}, {"HTTP_PORT", ""}, {"HTTPS_PORT", ""}, {"PROC_VERB", ""}}, {"-vv"},
-       {}, nullptr},
+       {{"PROC_PORT", ""}, {"HTTP_PORT", ""}, {"HTTPS_PORT", ""}, {"PROC_VERB", ""}},
+       {"-vv"},
+       {},
+       nullptr},
       {"upper-case -V is unknown", {{"PROC_VERB", "-V"}}, {"-vv"}, {"ENV PROC_VERB -V"}, "-V"},
       {"seven v is unknown", {{"PROC_VERB", "-vvvvvvv"}}, {}, {}, "-vvvvvvv"},
-      {"unknown text resets to 4", {{"PROC_VERB", "verbose"}, {"PROC_PORT", "1"}}, {"-v"}, {},
+      {"unknown text resets to 4",
+       {{"PROC_VERB", "verbose"}, {"PROC_PORT", "1"}},
+       {"-v"},
+       {},
        "verbose"},
   };
   for (const AudioHost& host : both_hosts()) {
@@ -75,10 +84,10 @@ TEST(Verbosity, deferred_texts_appear_from_level_six_on) {
       if (c.deferred.empty()) {
         EXPECT_EQ(err.find("VERB2 ENV "), std::string::npos) << err;
       }
-      const size_t warning = c.warned == nullptr
-                                 ? std::string::npos
-                                 : find_log_line(err, "WARN", std::string("ENV PROC_VERB unknown ") +
-                                                                  c.warned);
+      const size_t warning =
+          c.warned == nullptr
+              ? std::string::npos
+              : find_log_line(err, "WARN", std::string("ENV PROC_VERB unknown ") + c.warned);
       if (c.warned != nullptr) {
         ASSERT_NE(warning, std::string::npos) << err;
         EXPECT_LT(warning, banner_at) << "the warning comes from the environment stage";

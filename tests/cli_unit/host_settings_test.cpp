@@ -98,12 +98,21 @@ TEST(ReadHostOptions, environment_and_options_fill_the_settings) {
   const StageCase cases[] = {
       {"nothing set, JACK", jack, {}, {}, [](HostSettings&) {}},
       {"nothing set, PipeWire", pipewire, {}, {}, [](HostSettings&) {}},
-      {"empty STATE_DIR is kept", jack, {{"STATE_DIR", ""}}, {},
+      {"empty STATE_DIR is kept",
+       jack,
+       {{"STATE_DIR", ""}},
+       {},
        [](HostSettings& s) { s.config.state_dir = ""; }},
-      {"-D overrides STATE_DIR", jack, {{"STATE_DIR", "/srv/a"}}, {"-D", "/srv/b"},
+      {"-D overrides STATE_DIR",
+       jack,
+       {{"STATE_DIR", "/srv/a"}},
+       {"-D", "/srv/b"},
        [](HostSettings& s) { s.config.state_dir = "/srv/b"; }},
-      {"ports and verbosity from the environment", jack,
-       {{"PROC_PORT", "70000"}, {"HTTP_PORT", "-1"}, {"HTTPS_PORT", "12ab"},
+      {"ports and verbosity from the environment",
+       jack,
+       {{"PROC_PORT", "70000"},
+        {"HTTP_PORT", "-1"},
+        {"HTTPS_PORT", "12ab"},
         {"PROC_VERB", "-vvvv"}},
        {},
        [](HostSettings& s) {
@@ -114,18 +123,22 @@ TEST(ReadHostOptions, environment_and_options_fill_the_settings) {
          s.deferred_texts = {"ENV proc port 70000", "ENV http port -1", "ENV https port 12ab",
                              "ENV PROC_VERB -vvvv"};
        }},
-      {"empty texts count as unset", jack,
-       {{"PROC_PORT", ""}, {"HTTP_PORT", ""}, {"HTTPS_PORT", ""}, {"PROC_VERB", ""}}, {},
+      {"empty texts count as unset",
+       jack,
+       {{"PROC_PORT", ""}, {"HTTP_PORT", ""}, {"HTTPS_PORT", ""}, {"PROC_VERB", ""}},
+       {},
        [](HostSettings&) {}},
-      {"a port text without digits gives 0 but is shown raw", pipewire,
-       {{"PROC_PORT", "abc"}, {"HTTP_PORT", " 80"}}, {},
+      {"a port text without digits gives 0 but is shown raw",
+       pipewire,
+       {{"PROC_PORT", "abc"}, {"HTTP_PORT", " 80"}},
+       {},
        [](HostSettings& s) {
          s.config.http_port = 80;
          s.deferred_texts = {"ENV proc port abc", "ENV http port  80"};
        }},
-      {"environment numbers stop at 32 bits", jack,
-       {{"PROC_PORT", "99999999999"}, {"HTTP_PORT", "99999999999"},
-        {"HTTPS_PORT", "-99999999999"}},
+      {"environment numbers stop at 32 bits",
+       jack,
+       {{"PROC_PORT", "99999999999"}, {"HTTP_PORT", "99999999999"}, {"HTTPS_PORT", "-99999999999"}},
        {},
        [](HostSettings& s) {
          s.config.json_port = 65535;
@@ -134,31 +147,51 @@ TEST(ReadHostOptions, environment_and_options_fill_the_settings) {
          s.deferred_texts = {"ENV proc port 99999999999", "ENV http port 99999999999",
                              "ENV https port -99999999999"};
        }},
-      {"seven v is not a PROC_VERB form", jack, {{"PROC_VERB", "-vvvvvvv"}}, {},
+      {"seven v is not a PROC_VERB form",
+       jack,
+       {{"PROC_VERB", "-vvvvvvv"}},
+       {},
        [](HostSettings& s) { s.deferred_texts = {"ENV PROC_VERB -vvvvvvv"}; }},
-      {"PROC_VERB is case-sensitive", jack, {{"PROC_VERB", "-V"}}, {},
+      {"PROC_VERB is case-sensitive",
+       jack,
+       {{"PROC_VERB", "-V"}},
+       {},
        [](HostSettings& s) { s.deferred_texts = {"ENV PROC_VERB -V"}; }},
-      {"PROC_VERB is compared whole", jack, {{"PROC_VERB", " -v"}}, {},
+      {"PROC_VERB is compared whole",
+       jack,
+       {{"PROC_VERB", " -v"}},
+       {},
        [](HostSettings& s) { s.deferred_texts = {"ENV PROC_VERB  -v"}; }},
-      {"-v stops at 10", jack, {{"PROC_VERB", "-vvvvvv"}}, {"-v", "--verbose"},
+      {"-v stops at 10",
+       jack,
+       {{"PROC_VERB", "-vvvvvv"}},
+       {"-v", "--verbose"},
        [](HostSettings& s) {
          s.verbosity = 10;
          s.deferred_texts = {"ENV PROC_VERB -vvvvvv"};
        }},
-      {"-v adds to PROC_VERB", jack, {{"PROC_VERB", "-v"}}, {"-v"},
+      {"-v adds to PROC_VERB",
+       jack,
+       {{"PROC_VERB", "-v"}},
+       {"-v"},
        [](HostSettings& s) {
          s.verbosity = 6;
          s.deferred_texts = {"ENV PROC_VERB -v"};
        }},
       {"-v -v", jack, {}, {"-v", "-v"}, [](HostSettings& s) { s.verbosity = 6; }},
       {"-vv", pipewire, {}, {"-vv"}, [](HostSettings& s) { s.verbosity = 6; }},
-      {"--verbose twice", jack, {}, {"--verbose", "--verbose"},
+      {"--verbose twice",
+       jack,
+       {},
+       {"--verbose", "--verbose"},
        [](HostSettings& s) { s.verbosity = 6; }},
       {"many -v", jack, {}, {"-vvvvvvvvvvvv"}, [](HostSettings& s) { s.verbosity = 10; }},
-      {"every short option", jack, {},
-       {"-N", "s.st", "-O", "o.st", "-R", "-r", "-a", "k=v", "-a", "=x", "-a", "k=w", "-m",
-        "m=1", "-m", "n=", "-C", "one", "-C", "two", "-S", "sess", "-j", "6000", "-w", "8080",
-        "-s", "8443", "-D", "/srv/x"},
+      {"every short option",
+       jack,
+       {},
+       {"-N", "s.st", "-O", "o.st", "-R", "-r",   "-a", "k=v",  "-a", "=x",
+        "-a", "k=w",  "-m", "m=1",  "-m", "n=",   "-C", "one",  "-C", "two",
+        "-S", "sess", "-j", "6000", "-w", "8080", "-s", "8443", "-D", "/srv/x"},
        [](HostSettings& s) {
          s.config.state_filename = "s.st";
          s.config.onair_filename = "o.st";
@@ -172,10 +205,11 @@ TEST(ReadHostOptions, environment_and_options_fill_the_settings) {
          s.config.https_port = 8443;
          s.config.state_dir = "/srv/x";
        }},
-      {"every long option", jack, {},
-       {"--state=s.st", "--onair=o.st", "--storero", "--statero", "--param=a=b=c",
-        "--meta=m=1", "--name=n", "--session=x", "--jsonport=1", "--http=2", "--https", "3",
-        "--store=/d"},
+      {"every long option",
+       jack,
+       {},
+       {"--state=s.st", "--onair=o.st", "--storero", "--statero", "--param=a=b=c", "--meta=m=1",
+        "--name=n", "--session=x", "--jsonport=1", "--http=2", "--https", "3", "--store=/d"},
        [](HostSettings& s) {
          s.config.state_filename = "s.st";
          s.config.onair_filename = "o.st";
@@ -189,7 +223,9 @@ TEST(ReadHostOptions, environment_and_options_fill_the_settings) {
          s.config.https_port = 3;
          s.config.state_dir = "/d";
        }},
-      {"unique abbreviations", jack, {},
+      {"unique abbreviations",
+       jack,
+       {},
        {"--json=6000", "--sess=x", "--na", "n", "--par=a=b", "--me=c=d", "--verb", "--onai=o"},
        [](HostSettings& s) {
          s.config.json_port = 6000;
@@ -200,37 +236,55 @@ TEST(ReadHostOptions, environment_and_options_fill_the_settings) {
          s.verbosity = 5;
          s.config.onair_filename = "o";
        }},
-      {"attached short arguments", pipewire, {}, {"-j6000", "-Cpw", "-ak=v", "-Rr"},
+      {"attached short arguments",
+       pipewire,
+       {},
+       {"-j6000", "-Cpw", "-ak=v", "-Rr"},
        [](HostSettings& s) {
          s.config.json_port = 6000;
          s.client_name = "pw";
          s.config.params = {{"k", "v"}};
          s.config.storage_ro = s.config.state_ro = true;
        }},
-      {"words that are not options are ignored anywhere", jack, {},
+      {"words that are not options are ignored anywhere",
+       jack,
+       {},
        {"first", "-j", "6000", "middle", "-C", "x", "last"},
        [](HostSettings& s) {
          s.config.json_port = 6000;
          s.client_name = "x";
        }},
-      {"-- ends the options", jack, {}, {"-C", "x", "--", "-j", "6000"},
+      {"-- ends the options",
+       jack,
+       {},
+       {"-C", "x", "--", "-j", "6000"},
        [](HostSettings& s) { s.client_name = "x"; }},
-      {"blank -j keeps the environment's port", jack, {{"PROC_PORT", "7000"}},
+      {"blank -j keeps the environment's port",
+       jack,
+       {{"PROC_PORT", "7000"}},
        {"-j", "", "-w", " "},
        [](HostSettings& s) {
          s.config.json_port = 7000;
          s.deferred_texts = {"ENV proc port 7000"};
        }},
-      {"-j abc switches the environment's port off", jack, {{"PROC_PORT", "7000"}},
+      {"-j abc switches the environment's port off",
+       jack,
+       {{"PROC_PORT", "7000"}},
        {"-j", "abc"},
        [](HostSettings& s) { s.deferred_texts = {"ENV proc port 7000"}; }},
-      {"option ports saturate", pipewire, {}, {"-j", "70000", "-w", "99999999999", "-s", "-1"},
+      {"option ports saturate",
+       pipewire,
+       {},
+       {"-j", "70000", "-w", "99999999999", "-s", "-1"},
        [](HostSettings& s) {
          s.config.json_port = 65535;
          s.config.http_port = 4294967295u;
          s.config.https_port = 4294967295u;
        }},
-      {"later options win", jack, {}, {"-j", "1", "-j", "2", "-N", "a", "-N", "b"},
+      {"later options win",
+       jack,
+       {},
+       {"-j", "1", "-j", "2", "-N", "a", "-N", "b"},
        [](HostSettings& s) {
          s.config.json_port = 2;
          s.config.state_filename = "b";

@@ -12,9 +12,9 @@ constexpr uint16_t json_before = 5000;
 constexpr uint32_t web_before = 8443;
 
 struct PortCase {
-  const char* text;   // null: no argument text at all
-  uint16_t json;      // what -j leaves, starting from json_before
-  uint32_t web;       // what -w / -s leave, starting from web_before
+  const char* text;  // null: no argument text at all
+  uint16_t json;     // what -j leaves, starting from json_before
+  uint32_t web;      // what -w / -s leave, starting from web_before
 };
 
 const PortCase port_cases[] = {

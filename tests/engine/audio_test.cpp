@@ -88,7 +88,8 @@ TEST(EngineAudio, gain_change_ramps_over_the_next_chunk_then_holds_exactly) {
 
   Chunk before(64);
   run_chunk_realtime(process.get(), before.in, before.out);
-  ASSERT_EQ(client.request(R"({"set":{"in":{"gain":-6}}})"), (nlohmann::json{{"in", {{"gain", -6}}}}));
+  ASSERT_EQ(client.request(R"({"set":{"in":{"gain":-6}}})"),
+            (nlohmann::json{{"in", {{"gain", -6}}}}));
 
   const float target = linear(-6);
   Chunk ramp(64);

@@ -79,8 +79,7 @@ PortHolder::PortHolder() {
   address.sin_port = 0;
   socklen_t length = sizeof address;
   if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd_, 4) != 0 ||
-      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      listen(fd_, 4) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throw std::runtime_error("cannot hold a port");
   port_ = ntohs(address.sin_port);
 }

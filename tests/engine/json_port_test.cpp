@@ -113,7 +113,8 @@ TEST_F(JsonPort, bad_requests_answer_an_error_and_change_nothing) {
 
 TEST_F(JsonPort, requests_may_come_several_in_one_write_or_split_across_writes) {
   JsonClient client(port);
-  client.send_text(R"({"set":{"in":{"gain":-3}}}{"get":null} {"change":null})" "\n");
+  client.send_text(R"({"set":{"in":{"gain":-3}}}{"get":null} {"change":null})"
+                   "\n");
   EXPECT_EQ(json::parse(client.read_line()), (json{{"in", {{"gain", -3}}}}));
   EXPECT_EQ(gain_of(json::parse(client.read_line())), -3);
   EXPECT_EQ(json::parse(client.read_line()), json::object());
@@ -137,14 +138,30 @@ TEST_F(JsonPort, a_syntax_error_is_answered_at_once_and_the_next_line_is_served)
   };
   const Case cases[] = {
       {"{not json\n", "(expected a key or '}', found 'n'): {n"},
-      {R"({"set":{"in":{"gain:-30}}})" "\n", "unescaped control character in a string, found a line end"},
-      {R"({"get" null})" "\n", "expected ':', found 'n'"},
-      {R"({"get":null,})" "\n", "expected a key, found '}'"},
-      {R"({"get":nul })" "\n", "expected true, false or null, found ' '"},
-      {R"([1,2 3])" "\n", "expected ',' or ']', found '3'"},
-      {R"({"set":{"in":{"gain":-0x1e}}})" "\n", "expected ',' or '}', found 'x'"},
-      {R"({"set":{"in":{"gain":01}}})" "\n", "a number cannot start with 0"},
-      {R"({"set":{"in":{"gain":"\q"}}})" "\n", "bad escape in a string, found 'q'"},
+      {R"({"set":{"in":{"gain:-30}}})"
+       "\n",
+       "unescaped control character in a string, found a line end"},
+      {R"({"get" null})"
+       "\n",
+       "expected ':', found 'n'"},
+      {R"({"get":null,})"
+       "\n",
+       "expected a key, found '}'"},
+      {R"({"get":nul })"
+       "\n",
+       "expected true, false or null, found ' '"},
+      {R"([1,2 3])"
+       "\n",
+       "expected ',' or ']', found '3'"},
+      {R"({"set":{"in":{"gain":-0x1e}}})"
+       "\n",
+       "expected ',' or '}', found 'x'"},
+      {R"({"set":{"in":{"gain":01}}})"
+       "\n",
+       "a number cannot start with 0"},
+      {R"({"set":{"in":{"gain":"\q"}}})"
+       "\n",
+       "bad escape in a string, found 'q'"},
       {std::string(100, '[') + "\n", "nested deeper than 64 levels"},
       {"{\"set\":" + std::string(30000, '[') + std::string(30000, ']') + "}\n",
        "nested deeper than 64 levels"},
@@ -157,7 +174,8 @@ TEST_F(JsonPort, a_syntax_error_is_answered_at_once_and_the_next_line_is_served)
     ASSERT_TRUE(reply.is_object()) << c.sent.substr(0, 80) << ": no answer";
     const std::string error = reply.value("error", "");
     EXPECT_EQ(error.rfind("Invalid JSON (", 0), 0u) << error;
-    EXPECT_NE(error.find(c.error_part), std::string::npos) << c.sent.substr(0, 80) << " -> " << error;
+    EXPECT_NE(error.find(c.error_part), std::string::npos)
+        << c.sent.substr(0, 80) << " -> " << error;
     EXPECT_EQ(gain_of(client.request(R"({"get":null})")), 0) << c.sent.substr(0, 80);
   }
 }
@@ -165,10 +183,14 @@ TEST_F(JsonPort, a_syntax_error_is_answered_at_once_and_the_next_line_is_served)
 TEST_F(JsonPort, a_value_may_span_lines_but_an_error_drops_the_rest_of_its_line) {
   JsonClient client(port);
   EXPECT_EQ(gain_of(client.request("{\"set\":\n{\"in\":{\"gain\":-5}}\n}")), -5);
-  client.send_text(R"({"get":null} oops {"set":{"in":{"gain":-7}}})" "\n" R"({"change":null})" "\n");
+  client.send_text(R"({"get":null} oops {"set":{"in":{"gain":-7}}})"
+                   "\n"
+                   R"({"change":null})"
+                   "\n");
   EXPECT_EQ(gain_of(json::parse(client.read_line())), -5);
   EXPECT_TRUE(json::parse(client.read_line()).contains("error"));
-  EXPECT_EQ(json::parse(client.read_line()), json::object());  // the set on the bad line was dropped
+  EXPECT_EQ(json::parse(client.read_line()),
+            json::object());  // the set on the bad line was dropped
   // A line that never ends costs nothing: it is dropped as it comes, not gathered.
   client.send_text("x" + std::string(200 * 1024, 'y'));
   EXPECT_TRUE(json::parse(client.read_line()).contains("error"));
@@ -265,9 +287,10 @@ TEST_F(JsonPort, a_request_left_incomplete_is_answered_with_an_error_and_closed)
 }
 
 TEST_F(JsonPort, help_examples_work_as_printed_with_netcat) {
-  const std::string script = "printf '%s\\n%s\\n%s\\n' '{\"get\":null}' '{\"change\":null}' "
-                             "'{\"set\":{\"in\":{\"gain\":-30}}}' | nc -N 0 " +
-                             std::to_string(port);
+  const std::string script =
+      "printf '%s\\n%s\\n%s\\n' '{\"get\":null}' '{\"change\":null}' "
+      "'{\"set\":{\"in\":{\"gain\":-30}}}' | nc -N 0 " +
+      std::to_string(port);
   ProcessResult result = run_process({"/bin/sh", "-c", script}, {}, std::chrono::seconds(10));
   ASSERT_TRUE(result.exited);
   std::vector<std::string> lines = split_lines(result.out);

@@ -47,7 +47,8 @@ json run_once(const std::string& dir, std::vector<std::pair<std::string, std::st
 TEST(EngineState, gain_is_kept_across_a_restart) {
   TempDir dir;
   EXPECT_EQ(run_once(dir.path(), {}, R"({"set":{"in":{"gain":-12.5}}})"), -12.5);
-  EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))), json::parse(R"({"in":{"gain":-12.5}})"));
+  EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))),
+            json::parse(R"({"in":{"gain":-12.5}})"));
   json onair = json::parse(read_file(dir.file("palvex.onair")));
   EXPECT_EQ(onair["in"]["gain"], -12.5);
   EXPECT_EQ(onair["metadata"], (json{{"station", "Radio One"}}));
@@ -58,12 +59,12 @@ TEST(EngineState, gain_is_kept_across_a_restart) {
 
 TEST(EngineState, file_names_come_from_the_parameters) {
   TempDir dir;
-  const std::vector<std::pair<std::string, std::string>> names = {
-      {"STATE_FILENAME", "left.state"}, {"STATE_ONAIR", "left.onair"}};
+  const std::vector<std::pair<std::string, std::string>> names = {{"STATE_FILENAME", "left.state"},
+                                                                  {"STATE_ONAIR", "left.onair"}};
   run_once(dir.path(), names, R"({"set":{"in":{"gain":-3}}})");
   run_once(dir.path(), {}, R"({"set":{"in":{"gain":-7}}})");  // another instance, same directory
-  EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"left.state", "left.onair", "palvex.state",
-                                                          "palvex.onair"}));
+  EXPECT_EQ(files_in(dir.path()),
+            (std::set<std::string>{"left.state", "left.onair", "palvex.state", "palvex.onair"}));
   EXPECT_EQ(run_once(dir.path(), names), -3);
   EXPECT_EQ(run_once(dir.path(), {}), -7);
 }
@@ -88,8 +89,13 @@ TEST(EngineState, storage_read_only_writes_nothing_in_the_directory) {
 }
 
 TEST(EngineState, a_corrupt_file_is_kept_aside_and_defaults_used) {
-  const char* contents[] = {"", "not json", "{\"in\":{\"gain\":", "[]", "{\"in\":{\"gain\":\"-5\"}}",
-                            "{\"in\":{\"gain\":500}}", "{\"out\":1}"};
+  const char* contents[] = {"",
+                            "not json",
+                            "{\"in\":{\"gain\":",
+                            "[]",
+                            "{\"in\":{\"gain\":\"-5\"}}",
+                            "{\"in\":{\"gain\":500}}",
+                            "{\"out\":1}"};
   for (const char* content : contents) {
     TempDir dir;
     write_file(dir.file("palvex.state"), content);
@@ -220,11 +226,13 @@ TEST(EngineState, state_and_on_air_file_must_differ) {
   for (const auto& parameters : cases) {
     EngineLogCapture log;
     palvex_Parameters set = palvex_NewParameters();
-    for (const auto& [key, value] : parameters) palvex_SetParameter(set, key.c_str(), value.c_str());
+    for (const auto& [key, value] : parameters)
+      palvex_SetParameter(set, key.c_str(), value.c_str());
     EXPECT_EQ(palvex_InitProcess3(dir.path().c_str(), set, 64), nullptr) << parameters[0].second;
     palvex_FreeParameters(set);
-    EXPECT_TRUE(log.contains("State file (STATE_FILENAME, -N) and on-air file (STATE_ONAIR, -O) "
-                             "are both"))
+    EXPECT_TRUE(
+        log.contains("State file (STATE_FILENAME, -N) and on-air file (STATE_ONAIR, -O) "
+                     "are both"))
         << parameters[0].second;
   }
   EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"same"}));

@@ -32,7 +32,9 @@ ProcessOptions named(const std::string& who, const std::string& dir, int port,
   return options;
 }
 
-json who_answers(JsonClient& client) { return client.request(R"({"get":null})")["metadata"]["who"]; }
+json who_answers(JsonClient& client) {
+  return client.request(R"({"get":null})")["metadata"]["who"];
+}
 
 }  // namespace
 
@@ -100,7 +102,8 @@ TEST(Takeover, the_new_process_starts_from_the_live_configuration_not_from_the_f
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    std::ofstream(dir.file("palvex.state")) << R"({"in":{"gain":-6}})" << "\n";
+    std::ofstream(dir.file("palvex.state")) << R"({"in":{"gain":-6}})"
+                                            << "\n";
     const std::string storage = c.storage ? dir.path().string() : "";
     const int port = free_tcp_port();
     auto first = std::make_unique<RunningProcess>(named("first", storage, port, c.parameters));

@@ -1,6 +1,6 @@
 // The web server over real HTTP and HTTPS: page, login, API, listeners, stop, tcp2.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -116,13 +116,15 @@ int login_from(const char* source, int port, const std::string& user, const std:
   inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
   server.sin_port = htons(static_cast<uint16_t>(port));
   const std::string body = json{{"user", user}, {"secret", secret}}.dump();
-  const std::string request = "POST /api/login HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
-                              "Content-Type: application/json\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string request =
+      "POST /api/login HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
   std::string reply;
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
       connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
     char chunk[4096];
     pollfd wait{fd, POLLIN, 0};
     ssize_t got;
@@ -187,10 +189,10 @@ struct Certificate {
   TempDir dir{"palvex-cert"};
   std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
   Certificate() {
-    ProcessResult made = run_process(
-        {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-         "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
-         "-subj", "/CN=localhost"});
+    ProcessResult made =
+        run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
+                     "-days", "2", "-subj", "/CN=localhost"});
     EXPECT_TRUE(made.exited && made.status == 0) << made.err;
   }
 };
@@ -222,11 +224,12 @@ TEST_F(WebLocal, login_disabled_says_so_and_refuses_the_api) {
   Browser browser(http_port);
   HttpReply page = browser.get("/");
   EXPECT_EQ(page.status, 200);
-  EXPECT_NE(page.text.find("Login is disabled: define SETUP_USER or ADMIN_USER"), std::string::npos);
+  EXPECT_NE(page.text.find("Login is disabled: define SETUP_USER or ADMIN_USER"),
+            std::string::npos);
   EXPECT_EQ(page.text.find("id=\"secret\""), std::string::npos);
-  for (HttpReply reply : {browser.post("/api/login", R"({"user":"","secret":""})"),
-                          browser.get("/api/config"),
-                          browser.post("/api/set", R"({"in":{"gain":-6}})")}) {
+  for (HttpReply reply :
+       {browser.post("/api/login", R"({"user":"","secret":""})"), browser.get("/api/config"),
+        browser.post("/api/set", R"({"in":{"gain":-6}})")}) {
     EXPECT_EQ(reply.status, 403);
     EXPECT_EQ(reply.body, (json{{"error", "Login is disabled"}}));
   }
@@ -241,7 +244,7 @@ TEST_F(WebLocal, wrong_credentials_are_refused_without_saying_which_half) {
   for (const char* id : {"id=\"user\"", "id=\"secret\"", "id=\"login\""})
     EXPECT_NE(page.text.find(id), std::string::npos) << id;
   const std::pair<const char*, const char*> wrong[] = {
-      {"operator", "wrong"}, {"intruder", "s3cret"}, {"intruder", "wrong"}, {"", ""},
+      {"operator", "wrong"},   {"intruder", "s3cret"}, {"intruder", "wrong"}, {"", ""},
       {"operator", "s3cret "}, {"Operator", "s3cret"}};
   for (const auto& [user, secret] : wrong) {
     HttpReply reply = browser.login(user, secret);
@@ -269,22 +272,25 @@ TEST_F(WebLocal, refused_logins_make_the_address_wait_longer_each_time) {
     double then_wait_s;
   };
   const Step steps[] = {
-      {"wrong", 401, "", 0}, {"wrong", 401, "", 0}, {"wrong", 401, "", 0},
-      {"wrong", 401, "", 0}, {"wrong", 401, "", 0},
+      {"wrong", 401, "", 0},
+      {"wrong", 401, "", 0},
+      {"wrong", 401, "", 0},
+      {"wrong", 401, "", 0},
+      {"wrong", 401, "", 0},
       {"wrong", 401, "", 0},    // the sixth in a row starts a wait of 1 s
       {"s3cret", 429, "1", 0},  // not even the right secret is checked while it lasts
       {"wrong", 429, "1", 1.1},
-      {"wrong", 401, "", 0},    // checked again after the wait; the next wait is longer
+      {"wrong", 401, "", 0},  // checked again after the wait; the next wait is longer
       {"s3cret", 429, "2", 2.1},
-      {"s3cret", 200, "", 0},   // the right secret works again, and starts afresh
+      {"s3cret", 200, "", 0},  // the right secret works again, and starts afresh
       {"wrong", 401, "", 0},
       {"s3cret", 200, "", 0},
   };
   int index = 0;
   for (const Step& step : steps) {
-    httplib::Result result = browser.raw().Post(
-        "/api/login", json{{"user", "operator"}, {"secret", step.secret}}.dump(),
-        "application/json");
+    httplib::Result result =
+        browser.raw().Post("/api/login", json{{"user", "operator"}, {"secret", step.secret}}.dump(),
+                           "application/json");
     ASSERT_TRUE(result) << "step " << index;
     EXPECT_EQ(result->status, step.status) << "step " << index;
     EXPECT_EQ(result->get_header_value("Retry-After"), step.retry_after) << "step " << index;
@@ -313,11 +319,12 @@ TEST_F(WebLocal, a_burst_of_wrong_secrets_is_throttled_per_address_and_summarise
   EXPECT_GE(statuses[401], 6);
   EXPECT_LE(statuses[401], 16);
   // Once the wait is over, the next refusal's line counts those refused unchecked.
-  httplib::Result waiting = browser.raw().Post("/api/login", R"({"user":"operator","secret":"x"})",
-                                               "application/json");
+  httplib::Result waiting =
+      browser.raw().Post("/api/login", R"({"user":"operator","secret":"x"})", "application/json");
   ASSERT_TRUE(waiting);
   ASSERT_EQ(waiting->status, 429);
-  std::this_thread::sleep_for(std::chrono::seconds(std::stoi(waiting->get_header_value("Retry-After"))));
+  std::this_thread::sleep_for(
+      std::chrono::seconds(std::stoi(waiting->get_header_value("Retry-After"))));
   ASSERT_EQ(browser.login("operator", "wrong").status, 401);
   int lines = 0, unchecked = 0;
   for (const auto& [severity, text] : log.lines()) {
@@ -377,8 +384,12 @@ TEST_F(WebLocal, user_and_secret_come_from_setup_first_then_admin) {
     const char* secret;
   };
   const Case cases[] = {
-      {{{"SETUP_USER", "setup"}, {"ADMIN_USER", "admin"}, {"SETUP_SECRET", "one"},
-        {"ADMIN_SECRET", "two"}}, "setup", "one"},
+      {{{"SETUP_USER", "setup"},
+        {"ADMIN_USER", "admin"},
+        {"SETUP_SECRET", "one"},
+        {"ADMIN_SECRET", "two"}},
+       "setup",
+       "one"},
       {{{"ADMIN_USER", "admin"}, {"ADMIN_SECRET", "two"}}, "admin", "two"},
       {{{"ADMIN_USER", "admin"}, {"SETUP_SECRET", "one"}}, "admin", "one"},
   };
@@ -424,14 +435,19 @@ TEST_F(WebLocal, without_a_callback_the_log_goes_to_standard_error) {
   Web web(handle);
   const std::string text = read_file(path);
   EXPECT_NE(text.find("palvex: Web login: no SETUP_SECRET or ADMIN_SECRET defined, generated "
-                      "secret for user operator: "), std::string::npos) << text;
-  EXPECT_NE(text.find("palvex: Web server listening for HTTP on 0.0.0.0:" +
-                      std::to_string(http_port)), std::string::npos) << text;
+                      "secret for user operator: "),
+            std::string::npos)
+      << text;
+  EXPECT_NE(
+      text.find("palvex: Web server listening for HTTP on 0.0.0.0:" + std::to_string(http_port)),
+      std::string::npos)
+      << text;
 }
 
 TEST_F(WebLocal, https_serves_with_the_certificate_from_the_environment) {
   Certificate certificate;
-  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"},
+  LoginEnv env({{"SETUP_USER", "operator"},
+                {"SETUP_SECRET", "s3cret"},
                 {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
                 {"SSL_PRIVATE_PATH", certificate.key.c_str()}});
   const int https_port = free_tcp_port();
@@ -456,7 +472,8 @@ TEST_F(WebLocal, slow_clients_do_not_starve_the_others) {
       {"16 HTTPS clients sending nothing", true, false},
   };
   Certificate certificate;
-  LoginEnv env({{"SETUP_USER", "operator"}, {"SETUP_SECRET", "s3cret"},
+  LoginEnv env({{"SETUP_USER", "operator"},
+                {"SETUP_SECRET", "s3cret"},
                 {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
                 {"SSL_PRIVATE_PATH", certificate.key.c_str()}});
   const int https_port = free_tcp_port();
@@ -497,8 +514,8 @@ TEST_F(WebLocal, https_without_usable_certificate_does_not_listen) {
     const int https_port = free_tcp_port();
     Web web(palvex_Webserver(http_port, https_port, process->get()));
     EXPECT_EQ(web.status(), 1) << (c.cert ? c.cert : "-") << " " << (c.key ? c.key : "-");
-    EXPECT_TRUE(log.contains("Web server HTTPS port " + std::to_string(https_port) +
-                             " cannot listen"));
+    EXPECT_TRUE(
+        log.contains("Web server HTTPS port " + std::to_string(https_port) + " cannot listen"));
     EXPECT_EQ(web.stop(1000), 0);
   }
 }
@@ -632,10 +649,10 @@ TEST_F(WebRemote, an_unreachable_host_answers_502_until_it_comes) {
   Web web(palvex_Webserver_tcp2(http_port, 0, "127.0.0.1", json_port, nullptr));
   Browser browser(http_port);
   ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
-  const json unreachable = {{"error", "Audio host unreachable at 127.0.0.1:" +
-                                          std::to_string(json_port)}};
-  for (HttpReply reply : {browser.get("/api/config"),
-                          browser.post("/api/set", R"({"in":{"gain":-9}})")}) {
+  const json unreachable = {
+      {"error", "Audio host unreachable at 127.0.0.1:" + std::to_string(json_port)}};
+  for (HttpReply reply :
+       {browser.get("/api/config"), browser.post("/api/set", R"({"in":{"gain":-9}})")}) {
     EXPECT_EQ(reply.status, 502);
     EXPECT_EQ(reply.body, unreachable);
   }

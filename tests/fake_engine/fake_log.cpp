@@ -13,7 +13,8 @@ void send_log_lines(const Settings& s, Registry& r) {
   for (int round = 0; round < s.log_repeat; ++round) {
     for (const LogLine& line : s.log_lines) {
       palvex_LoggerCallback callback = r.logger.load();
-      if (callback != nullptr) callback(line.severity, line.null_text ? nullptr : line.text.c_str());
+      if (callback != nullptr)
+        callback(line.severity, line.null_text ? nullptr : line.text.c_str());
     }
   }
 }

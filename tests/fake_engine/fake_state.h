@@ -17,12 +17,12 @@ struct palvex_ParametersData {
 };
 
 struct palvex_ProcessData {
-  int id = 0;                // traced as proc<id>
-  int process_chunk = 0;     // frames per palvex_ProcessAudio_Planar call
+  int id = 0;                            // traced as proc<id>
+  int process_chunk = 0;                 // frames per palvex_ProcessAudio_Planar call
   std::atomic<int> zero_chunk_reads{0};  // chunk queries still to answer with 0
-  float gain = 0.5f;         // output = input * gain + bias
+  float gain = 0.5f;                     // output = input * gain + bias
   float bias = 0.0f;
-  std::mutex mutex;          // guards the two update-thread flags
+  std::mutex mutex;  // guards the two update-thread flags
   std::condition_variable changed;
   bool update_entered = false;  // palvex_StartUpdateThread has begun
   bool stop_requested = false;  // palvex_StopUpdateThread was called
@@ -49,7 +49,7 @@ struct Settings {
   bool null_chunk_list = false;
   bool has_process_chunk = false;
   int process_chunk = 0;
-  int zero_chunk_reads = 0;     // each process's first chunk queries that give 0
+  int zero_chunk_reads = 0;  // each process's first chunk queries that give 0
   int ready = 0;
   bool has_web_status = false;
   int web_status = 0;

@@ -1,4 +1,5 @@
-// Drives the fake engine in a process of its own (it reads its environment once) and prints what it returned.
+// Drives the fake engine in a process of its own (it reads its environment once) and prints what it
+// returned.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +20,7 @@ int print_results() {
   const char* version = palvex_GetVersion();
   std::printf("version=%s\n", version != nullptr ? version : "(null pointer)");
   std::printf("format=%d %d %d %d %d\n", palvex_GetSampleRate(), palvex_GetChunkSizeInFrames(),
-              palvex_GetChannelCount(), palvex_GetAudioInputCount(),
-              palvex_GetAudioOutputCount());
+              palvex_GetChannelCount(), palvex_GetAudioInputCount(), palvex_GetAudioOutputCount());
   std::string chunks;
   const int* entry = palvex_GetPossibleChunkSizeInFrames();
   if (entry == nullptr) chunks = "(null pointer)";

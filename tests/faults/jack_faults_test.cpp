@@ -44,7 +44,7 @@ struct FaultHost {
 
 bool port_listening(int port) { return wait_for_tcp_port(port, 0ms); }
 
-#define START_SERVER(var)                  \
+#define START_SERVER(var)                 \
   JackServer var(JackServerOptions{256}); \
   ASSERT_TRUE(var.ready()) << var.log();  \
   var.use_in_this_process()
@@ -111,8 +111,8 @@ TEST(JackFaults, sigterm_at_every_stage_of_start_up_leaves_no_process_port_or_to
     const auto torn = torn_state_files(state.path().string());
     EXPECT_TRUE(torn.empty()) << torn.front();
   }
-  std::cout << "FAULT SIGTERM during start-up: " << delays_us.size() << " runs, "
-            << before_handlers << " ended by the signal before the handlers, " << ordered
+  std::cout << "FAULT SIGTERM during start-up: " << delays_us.size() << " runs, " << before_handlers
+            << " ended by the signal before the handlers, " << ordered
             << " shut down in order with status 0; none hung, none left a port or torn state"
             << std::endl;
   EXPECT_GT(before_handlers, 0);  // the sweep reached both sides of the handlers
@@ -165,8 +165,8 @@ TEST_P(StateFolderFault, state_writes_fail_cleanly_and_audio_goes_on) {
   chain.arm(static_cast<float>(std::pow(10.0, -6.0 / 20)), 1.0f);
   for (int i = 0; i < 40; ++i) {
     const double gain = i % 2 == 0 ? -6.0 : 0.0;
-    const std::string reply =
-        json_request(host.run.json_port(), "{\"set\":{\"in\":{\"gain\":" + std::to_string(gain) + "}}}");
+    const std::string reply = json_request(
+        host.run.json_port(), "{\"set\":{\"in\":{\"gain\":" + std::to_string(gain) + "}}}");
     ASSERT_EQ(reply.find("error"), std::string::npos) << reply;
     EXPECT_EQ(host_gain(host.run.json_port()), gain);
     std::this_thread::sleep_for(25ms);
@@ -178,14 +178,15 @@ TEST_P(StateFolderFault, state_writes_fail_cleanly_and_audio_goes_on) {
   EXPECT_EQ(host.run.process().result().status, 0);
 
   const std::string err = host.run.process().stderr_text();
-  std::cout << "FAULT state folder " << (GetParam() == ScratchMount::read_only ? "read-only" : "full")
+  std::cout << "FAULT state folder "
+            << (GetParam() == ScratchMount::read_only ? "read-only" : "full")
             << ": periods=" << audio.host.periods << " bad=" << audio.host.bad_periods
             << " xruns=" << audio.xruns << std::endl;
   for (const std::string& line : split_lines(err))
     if (line.find("cannot be saved") != std::string::npos) std::cout << "FAULT   " << line << "\n";
   EXPECT_NE(err.find("cannot be saved"), std::string::npos) << err;
   EXPECT_NE(err.find(GetParam() == ScratchMount::read_only ? "Read-only file system"
-                                                            : "No space left on device"),
+                                                           : "No space left on device"),
             std::string::npos)
       << err;
   EXPECT_GT(audio.host.periods, 500u);

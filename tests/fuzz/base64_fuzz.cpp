@@ -10,8 +10,7 @@ namespace {
 
 // Standard encoding with padding, broken into lines as the embedded icon is stored.
 std::string encode(const std::string& bytes, size_t line_length) {
-  static const char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text = "\n";
   size_t column = 0;
   auto put = [&](char c) {

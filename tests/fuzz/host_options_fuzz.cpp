@@ -17,9 +17,11 @@
 
 namespace {
 
-const std::vector<fuzz::EnvironmentLetter> environment_letters = {
-    {'D', "STATE_DIR"}, {'P', "PROC_PORT"}, {'H', "HTTP_PORT"}, {'S', "HTTPS_PORT"},
-    {'V', "PROC_VERB"}};
+const std::vector<fuzz::EnvironmentLetter> environment_letters = {{'D', "STATE_DIR"},
+                                                                  {'P', "PROC_PORT"},
+                                                                  {'H', "HTTP_PORT"},
+                                                                  {'S', "HTTPS_PORT"},
+                                                                  {'V', "PROC_VERB"}};
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "host options: %s\n", what);

@@ -53,8 +53,8 @@ bool beyond_syntax(const std::string& text) {
     const char c = text[i];
     if (static_cast<unsigned char>(c) >= 0x80) return true;
     if (c == '\\' && i + 1 < text.size() && text[i + 1] == 'u') return true;
-    if ((c == 'e' || c == 'E') && i > 0 && (std::isdigit(static_cast<unsigned char>(text[i - 1])) ||
-                                            text[i - 1] == '.'))
+    if ((c == 'e' || c == 'E') && i > 0 &&
+        (std::isdigit(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '.'))
       return true;
     digits = std::isdigit(static_cast<unsigned char>(c)) ? digits + 1 : 0;
     if (digits > 300) return true;
@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (line.find('\n') != std::string::npos) fail("a reply spans lines", line);
     const json back = json::parse(line, nullptr, false);
     if (back.is_discarded() || !back.is_object()) fail("a reply is not one JSON object", line);
-    if (parsed.is_discarded() && !back.contains("error")) fail("bad JSON earned no error", value.text);
+    if (parsed.is_discarded() && !back.contains("error"))
+      fail("bad JSON earned no error", value.text);
   }
 
   // Whatever was accepted, the configuration stays in range.

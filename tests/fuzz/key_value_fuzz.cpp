@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t equals = argument.find('=');
   if (split != (!argument.empty() && equals != std::string::npos))
     fail("split_key_value accepted or refused the wrong text", argument);
-  if (split && (pair.first != argument.substr(0, equals) ||
-                pair.second != argument.substr(equals + 1)))
+  if (split &&
+      (pair.first != argument.substr(0, equals) || pair.second != argument.substr(equals + 1)))
     fail("split_key_value cut the pair at the wrong place", argument);
 
   uint16_t json_port = 5010;

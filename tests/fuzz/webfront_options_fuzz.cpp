@@ -16,9 +16,11 @@
 
 namespace {
 
-const std::vector<fuzz::EnvironmentLetter> environment_letters = {
-    {'w', "HTTP_PORT"}, {'s', "HTTPS_PORT"}, {'p', "PROC_PORT"}, {'i', "PROC_IP"},
-    {'v', "PROC_VERB"}};
+const std::vector<fuzz::EnvironmentLetter> environment_letters = {{'w', "HTTP_PORT"},
+                                                                  {'s', "HTTPS_PORT"},
+                                                                  {'p', "PROC_PORT"},
+                                                                  {'i', "PROC_IP"},
+                                                                  {'v', "PROC_VERB"}};
 
 }  // namespace
 

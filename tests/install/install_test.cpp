@@ -24,9 +24,9 @@ class Installed : public testing::Test {
 protected:
   static void SetUpTestSuite() {
     prefix_ = std::make_unique<TempDir>("palvex-install");
-    install_ = run_process({PALVEX_CMAKE_COMMAND, "--install", PALVEX_BUILD_DIR, "--prefix",
-                            prefix_->path().string()},
-                           {}, 60s);
+    install_ = run_process(
+        {PALVEX_CMAKE_COMMAND, "--install", PALVEX_BUILD_DIR, "--prefix", prefix_->path().string()},
+        {}, 60s);
   }
   static void TearDownTestSuite() { prefix_.reset(); }
 
@@ -81,10 +81,16 @@ TEST_F(Installed, programs_run_from_the_prefix_with_the_engine_beside_them) {
 
 // A configure of the project with Ninja in a fresh folder.
 ProcessResult configure(const fs::path& build, std::vector<std::string> options) {
-  std::vector<std::string> argv = {
-      PALVEX_CMAKE_COMMAND, "-S", PALVEX_SOURCE_DIR, "-B", build.string(), "-G", "Ninja",
-      "-DCMAKE_MAKE_PROGRAM=" PALVEX_MAKE_PROGRAM, "-DCMAKE_C_COMPILER=" PALVEX_C_COMPILER,
-      "-DCMAKE_CXX_COMPILER=" PALVEX_CXX_COMPILER};
+  std::vector<std::string> argv = {PALVEX_CMAKE_COMMAND,
+                                   "-S",
+                                   PALVEX_SOURCE_DIR,
+                                   "-B",
+                                   build.string(),
+                                   "-G",
+                                   "Ninja",
+                                   "-DCMAKE_MAKE_PROGRAM=" PALVEX_MAKE_PROGRAM,
+                                   "-DCMAKE_C_COMPILER=" PALVEX_C_COMPILER,
+                                   "-DCMAKE_CXX_COMPILER=" PALVEX_CXX_COMPILER};
   argv.insert(argv.end(), options.begin(), options.end());
   return run_process(argv, {}, 90s);
 }
@@ -120,11 +126,10 @@ TEST(Configure, without_tests_or_google_benchmark) {
   const ProcessResult configured =
       configure(build, {"-DPALVEX_BUILD_TESTS=OFF", "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"});
   ASSERT_TRUE(configured.exited && configured.status == 0) << configured.out << configured.err;
-  EXPECT_NE(configured.out.find("Google Benchmark not found"), std::string::npos)
-      << configured.out;
+  EXPECT_NE(configured.out.find("Google Benchmark not found"), std::string::npos) << configured.out;
   const std::string rules = read_file((build / "build.ninja").string());
-  for (const std::string target : {"palvex-jack", "palvex-pipewire", "palvex-webfront",
-                                   "velmor_palvex"})
+  for (const std::string target :
+       {"palvex-jack", "palvex-pipewire", "palvex-webfront", "velmor_palvex"})
     EXPECT_NE(rules.find("build " + target + ":"), std::string::npos) << target;
   for (const std::string target : {"palvex_fake_engine", "jack_process_bench", "pw_process_bench"})
     EXPECT_EQ(rules.find(target), std::string::npos) << target;
@@ -135,8 +140,8 @@ TEST(Configure, without_tests_or_google_benchmark) {
 TEST(Configure, puts_only_the_engines_in_lib) {
   TempDir dir("palvex-configure");
   const fs::path build = dir.path() / "build";
-  const ProcessResult configured = configure(build, {"-DPALVEX_BUILD_TESTS=ON",
-                                                     "-DPALVEX_BUILD_BENCHMARKS=ON"});
+  const ProcessResult configured =
+      configure(build, {"-DPALVEX_BUILD_TESTS=ON", "-DPALVEX_BUILD_BENCHMARKS=ON"});
   ASSERT_TRUE(configured.exited && configured.status == 0) << configured.out << configured.err;
   std::set<std::string> in_lib;
   for (const std::string& output : ninja_outputs(read_file((build / "build.ninja").string())))

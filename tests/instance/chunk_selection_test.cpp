@@ -36,15 +36,17 @@ const EngineList engine_lists[] = {
      {
          {0, 64, {default_text}},
          {64, 64, {selecting(64, false)}},
-         {192, 64, {selecting(64, true)}},    // last smaller divisor, not 32
+         {192, 64, {selecting(64, true)}},  // last smaller divisor, not 32
          {1024, 256, {selecting(256, true)}},
-         {16, 32, {selecting(32, true)}},     // first greater multiple
+         {16, 32, {selecting(32, true)}},  // first greater multiple
          {100, 64, {no_ratio_text, default_text}},
          {256, 256, {selecting(256, false)}},
          {4096, 256, {selecting(256, true)}},
      }},
     // The scan stops at 128 and never reaches the equal entry.
-    {"Descending", "128,64", {{64, 128, {selecting(128, true)}}, {128, 128, {selecting(128, false)}}}},
+    {"Descending",
+     "128,64",
+     {{64, 128, {selecting(128, true)}}, {128, 128, {selecting(128, false)}}}},
     {"Empty", "", {{64, 64, {no_ratio_text, default_text}}, {0, 64, {default_text}}}},
     {"ZeroFirst", "0,64", {{64, 64, {no_ratio_text, default_text}}}},
     {"NoListAtAll", "NULL", {{64, 64, {no_ratio_text, default_text}}, {0, 64, {default_text}}}},

@@ -27,20 +27,21 @@ TEST_F(InstanceCreation, creation_sets_parameters_then_metadata_then_starts_the_
   auto instance = create_processing_instance(config, 128);
   ASSERT_NE(instance, nullptr);
   const Lines trace = engine_trace.take();
-  EXPECT_EQ(main_thread_calls(trace), (Lines{
-      "palvex_GetPossibleChunkSizeInFrames",
-      "palvex_NewParameters",
-      "palvex_SetParameter set1 \"STATE_FILENAME\" \"a.st\"",
-      "palvex_SetParameter set1 \"STATE_ONAIR\" \"b.air\"",
-      "palvex_SetParameter set1 \"STORAGE_RO\" \"1\"",
-      "palvex_SetParameter set1 \"STATE_RO\" \"1\"",
-      "palvex_SetParameter set1 \"STATE_FILENAME\" \"override\"",
-      "palvex_SetParameter set1 \"K\" \"v=w\"",
-      "palvex_InitProcess3 \"/tmp/states\" set1 128",
-      "palvex_SetMetadata proc1 \"m1\" \"x\"",
-      "palvex_SetMetadata proc1 \"m2\" \"y\"",
-      "palvex_WaitUpdateThreadReady proc1 5000",
-  }));
+  EXPECT_EQ(main_thread_calls(trace),
+            (Lines{
+                "palvex_GetPossibleChunkSizeInFrames",
+                "palvex_NewParameters",
+                "palvex_SetParameter set1 \"STATE_FILENAME\" \"a.st\"",
+                "palvex_SetParameter set1 \"STATE_ONAIR\" \"b.air\"",
+                "palvex_SetParameter set1 \"STORAGE_RO\" \"1\"",
+                "palvex_SetParameter set1 \"STATE_RO\" \"1\"",
+                "palvex_SetParameter set1 \"STATE_FILENAME\" \"override\"",
+                "palvex_SetParameter set1 \"K\" \"v=w\"",
+                "palvex_InitProcess3 \"/tmp/states\" set1 128",
+                "palvex_SetMetadata proc1 \"m1\" \"x\"",
+                "palvex_SetMetadata proc1 \"m2\" \"y\"",
+                "palvex_WaitUpdateThreadReady proc1 5000",
+            }));
   // The update thread starts only once the metadata is in.
   const long started = index_of(trace, "palvex_StartUpdateThread proc1 5123");
   EXPECT_GT(started, index_of(trace, "palvex_SetMetadata proc1 \"m2\" \"y\""));
@@ -61,10 +62,10 @@ TEST_F(InstanceCreation, no_optional_settings_means_no_parameters_no_metadata_an
   auto instance = create_processing_instance(HostConfig{}, 0);
   ASSERT_NE(instance, nullptr);
   EXPECT_EQ(main_thread_calls(engine_trace.take()), (Lines{
-      "palvex_NewParameters",
-      "palvex_InitProcess3 \"\" set1 64",
-      "palvex_WaitUpdateThreadReady proc1 5000",
-  }));
+                                                        "palvex_NewParameters",
+                                                        "palvex_InitProcess3 \"\" set1 64",
+                                                        "palvex_WaitUpdateThreadReady proc1 5000",
+                                                    }));
   EXPECT_EQ(sink.lines(), (std::vector<LoggedLine>{{4, "Using default frames per chunk=64"}}));
 }
 
@@ -119,16 +120,16 @@ TEST_P(WebServerStart, starts_after_the_ready_wait_and_checks_each_configured_po
   ASSERT_NE(instance, nullptr);
   const Lines trace = engine_trace.take();
   EXPECT_EQ(main_thread_calls(trace), (Lines{
-      "palvex_GetPossibleChunkSizeInFrames",
-      "palvex_NewParameters",
-      "palvex_InitProcess3 \"\" set1 64",
-      "palvex_WaitUpdateThreadReady proc1 5000",
-      GetParam().webserver_call,
-      "palvex_Webserver_Status web1",
-  }));
+                                          "palvex_GetPossibleChunkSizeInFrames",
+                                          "palvex_NewParameters",
+                                          "palvex_InitProcess3 \"\" set1 64",
+                                          "palvex_WaitUpdateThreadReady proc1 5000",
+                                          GetParam().webserver_call,
+                                          "palvex_Webserver_Status web1",
+                                      }));
   // A JSON port of 0 reaches the engine as it is.
-  EXPECT_GE(index_of(trace, "palvex_StartUpdateThread proc1 " +
-                                std::to_string(GetParam().json_port)), 0);
+  EXPECT_GE(
+      index_of(trace, "palvex_StartUpdateThread proc1 " + std::to_string(GetParam().json_port)), 0);
   EXPECT_NE(instance->webserver, PALVEX_NO_WEBSERVER);
   EXPECT_TRUE(lines_at(1).empty());
 }
@@ -160,24 +161,45 @@ Lines with_prefix(Lines tail, bool metadata_sent = true) {
 }
 
 const FailureCase failure_cases[] = {
-    {"ProcessNotCreated", {{"PALVEX_FAKE_FAIL", "InitProcess3"}}, 8080, 0, process_error,
-     with_prefix({"palvex_FreeParameters set1"}, false), false},
-    {"UpdateThreadNotReady", {{"PALVEX_FAKE_READY", "-1"}}, 8080, 0, process_error,
+    {"ProcessNotCreated",
+     {{"PALVEX_FAKE_FAIL", "InitProcess3"}},
+     8080,
+     0,
+     process_error,
+     with_prefix({"palvex_FreeParameters set1"}, false),
+     false},
+    {"UpdateThreadNotReady",
+     {{"PALVEX_FAKE_READY", "-1"}},
+     8080,
+     0,
+     process_error,
      with_prefix({"palvex_WaitUpdateThreadReady proc1 5000", "palvex_StopUpdateThread proc1",
                   "palvex_ExitProcess proc1", "palvex_FreeParameters set1"}),
      true},
-    {"WebServerNotCreated", {{"PALVEX_FAKE_FAIL", "Webserver"}}, 8080, 0, web_error,
+    {"WebServerNotCreated",
+     {{"PALVEX_FAKE_FAIL", "Webserver"}},
+     8080,
+     0,
+     web_error,
      with_prefix({"palvex_WaitUpdateThreadReady proc1 5000", "palvex_Webserver 8080 0 proc1",
                   "palvex_StopUpdateThread proc1", "palvex_ExitProcess proc1",
                   "palvex_FreeParameters set1"}),
      true},
-    {"HttpNotListening", {{"PALVEX_FAKE_WEB_STATUS", "2"}}, 8080, 0, web_error,
+    {"HttpNotListening",
+     {{"PALVEX_FAKE_WEB_STATUS", "2"}},
+     8080,
+     0,
+     web_error,
      with_prefix({"palvex_WaitUpdateThreadReady proc1 5000", "palvex_Webserver 8080 0 proc1",
                   "palvex_Webserver_Status web1", "palvex_Webserver_Stop web1 1000",
                   "palvex_StopUpdateThread proc1", "palvex_ExitProcess proc1",
                   "palvex_FreeParameters set1"}),
      true},
-    {"HttpsNotListening", {{"PALVEX_FAKE_WEB_STATUS", "1"}}, 8080, 8443, web_error,
+    {"HttpsNotListening",
+     {{"PALVEX_FAKE_WEB_STATUS", "1"}},
+     8080,
+     8443,
+     web_error,
      with_prefix({"palvex_WaitUpdateThreadReady proc1 5000", "palvex_Webserver 8080 8443 proc1",
                   "palvex_Webserver_Status web1", "palvex_Webserver_Stop web1 1000",
                   "palvex_StopUpdateThread proc1", "palvex_ExitProcess proc1",

@@ -24,9 +24,9 @@ TEST_F(InstanceTeardown, stop_ends_web_server_then_update_thread_then_process_an
   engine_trace.mark();
 
   instance->stop();
-  EXPECT_EQ(engine_trace.take(), (Lines{"palvex_Webserver_Stop web1 1000",
-                                        "palvex_StopUpdateThread proc1",
-                                        "palvex_ExitProcess proc1"}));
+  EXPECT_EQ(engine_trace.take(),
+            (Lines{"palvex_Webserver_Stop web1 1000", "palvex_StopUpdateThread proc1",
+                   "palvex_ExitProcess proc1"}));
   EXPECT_FALSE(instance->update_thread.joinable());  // joined before the process went
   EXPECT_EQ(instance->process, nullptr);
   EXPECT_EQ(instance->webserver, PALVEX_NO_WEBSERVER);
@@ -48,10 +48,9 @@ TEST_F(InstanceTeardown, releasing_the_last_pointer_tears_down_everything_in_ord
   instance.reset();
   EXPECT_TRUE(engine_trace.take().empty());  // another owner keeps it alive
   second_owner.reset();
-  EXPECT_EQ(engine_trace.take(), (Lines{"palvex_Webserver_Stop web1 1000",
-                                        "palvex_StopUpdateThread proc1",
-                                        "palvex_ExitProcess proc1",
-                                        "palvex_FreeParameters set1"}));
+  EXPECT_EQ(engine_trace.take(),
+            (Lines{"palvex_Webserver_Stop web1 1000", "palvex_StopUpdateThread proc1",
+                   "palvex_ExitProcess proc1", "palvex_FreeParameters set1"}));
   EXPECT_TRUE(lines_at(1).empty());
 }
 
@@ -61,8 +60,7 @@ TEST_F(InstanceTeardown, an_instance_without_web_server_stops_no_web_server) {
   ASSERT_NE(instance, nullptr);
   engine_trace.mark();
   instance.reset();
-  EXPECT_EQ(engine_trace.take(), (Lines{"palvex_StopUpdateThread proc1",
-                                        "palvex_ExitProcess proc1",
+  EXPECT_EQ(engine_trace.take(), (Lines{"palvex_StopUpdateThread proc1", "palvex_ExitProcess proc1",
                                         "palvex_FreeParameters set1"}));
 }
 
@@ -75,10 +73,9 @@ TEST_F(InstanceTeardown, instances_created_one_after_another_are_torn_down_on_th
   ASSERT_NE(second, nullptr);
   engine_trace.mark();
   first.reset();
-  EXPECT_EQ(engine_trace.take(), (Lines{"palvex_Webserver_Stop web1 1000",
-                                        "palvex_StopUpdateThread proc1",
-                                        "palvex_ExitProcess proc1",
-                                        "palvex_FreeParameters set1"}));
+  EXPECT_EQ(engine_trace.take(),
+            (Lines{"palvex_Webserver_Stop web1 1000", "palvex_StopUpdateThread proc1",
+                   "palvex_ExitProcess proc1", "palvex_FreeParameters set1"}));
   EXPECT_NE(second->process, nullptr);
   EXPECT_TRUE(second->update_thread.joinable());
 }

@@ -87,15 +87,14 @@ jack_nframes_t jack_get_buffer_size(jack_client_t*) {
   return fake_jack().buffer_size;
 }
 
-jack_port_t* jack_port_register(jack_client_t* client, const char* port_name,
-                                const char* port_type, unsigned long flags,
-                                unsigned long buffer_size) {
+jack_port_t* jack_port_register(jack_client_t* client, const char* port_name, const char* port_type,
+                                unsigned long flags, unsigned long buffer_size) {
   FakeJack& fake = fake_jack();
   const char* direction = flags == JackPortIsInput    ? "JackPortIsInput"
                           : flags == JackPortIsOutput ? "JackPortIsOutput"
                                                       : "other";
-  fake.calls.push_back(std::string("jack_port_register ") + port_name + " \"" + port_type +
-                       "\" " + direction + " " + std::to_string(buffer_size));
+  fake.calls.push_back(std::string("jack_port_register ") + port_name + " \"" + port_type + "\" " +
+                       direction + " " + std::to_string(buffer_size));
   if (fake.registrations++ == fake.failing_registration) return nullptr;
   fake.ports.push_back(std::make_unique<_jack_port>());
   fake.ports.back()->name = client->name + ":" + port_name;

@@ -22,12 +22,12 @@ struct _jack_client {
 struct FakeJack {
   // Scripted results.
   bool open_fails = false;
-  int open_status = 0;                     // the jack_status_t the open reports
-  std::optional<std::string> renamed_to;   // with JackNameNotUnique: the name JACK assigned
-  bool null_client_name = false;           // jack_get_client_name gives null
+  int open_status = 0;                    // the jack_status_t the open reports
+  std::optional<std::string> renamed_to;  // with JackNameNotUnique: the name JACK assigned
+  bool null_client_name = false;          // jack_get_client_name gives null
   jack_nframes_t sample_rate = 48000;
   jack_nframes_t buffer_size = 256;
-  int failing_registration = -1;           // 0..3: that port's registration gives null
+  int failing_registration = -1;  // 0..3: that port's registration gives null
   int activate_result = 0;
   std::optional<std::vector<std::string>> capture{{"system:capture_1", "system:capture_2"}};
   std::optional<std::vector<std::string>> playback{{"system:playback_1", "system:playback_2"}};
@@ -36,7 +36,7 @@ struct FakeJack {
 
   // What happened.
   std::vector<std::string> calls;
-  std::vector<std::string> connections;        // "source>destination" that succeeded
+  std::vector<std::string> connections;  // "source>destination" that succeeded
   JackProcessCallback process = nullptr;
   JackShutdownCallback shutdown = nullptr;
   int registrations = 0;                           // attempts so far

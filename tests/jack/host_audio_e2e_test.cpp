@@ -21,10 +21,12 @@ constexpr float fake_gain = 0.5f;
 // Source, host and recorder wired in a line: source -> palvex -> recorder.
 struct AudioChain {
   AudioChain(size_t record_frames, const std::string& client = "palvex")
-      : source("source", JackProbe::source), recorder("recorder", JackProbe::recorder, record_frames) {
+      : source("source", JackProbe::source),
+        recorder("recorder", JackProbe::recorder, record_frames) {
     for (int i = 1; i <= 2; ++i) {
       connected = source.connect(source.port(i), client + ":in_" + std::to_string(i)) && connected;
-      connected = recorder.connect(client + ":out_" + std::to_string(i), recorder.port(i)) && connected;
+      connected =
+          recorder.connect(client + ":out_" + std::to_string(i), recorder.port(i)) && connected;
     }
   }
   JackProbe source;
@@ -86,8 +88,8 @@ void expect_same_period_processing(const JackProbe& recorder, unsigned period, f
     EXPECT_GT(wrong_periods(recorder, period, gain, delay), periods / 2)
         << "the output matches the input of " << delay << " frames earlier";
   if (recorder.xruns() == 0)
-    EXPECT_EQ(wrong, 0u) << "of " << periods << " periods; first: "
-                         << first_mismatch(recorder, gain);
+    EXPECT_EQ(wrong, 0u) << "of " << periods
+                         << " periods; first: " << first_mismatch(recorder, gain);
   else
     EXPECT_LE(wrong, periods / 20) << "of " << periods << " periods, with " << recorder.xruns()
                                    << " xruns; first: " << first_mismatch(recorder, gain);

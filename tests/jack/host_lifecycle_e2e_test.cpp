@@ -49,26 +49,43 @@ TEST_P(PortsOnServer, registers_four_audio_ports_and_wires_them_unless_in_a_sess
   }
   for (const std::string& error : c.errors)
     EXPECT_NE(host.process().stderr_text().find(" ERROR " + error + "\n"), std::string::npos)
-        << error << "\n" << host.diagnostics();
+        << error << "\n"
+        << host.diagnostics();
   EXPECT_TRUE(host.process().running()) << host.diagnostics();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Servers, PortsOnServer,
     ::testing::Values(
-        WiringCase{"two_physical_ports_each", 2, 2, {}, "palvex",
-                   {{"system:capture_1"}, {"system:capture_2"}, {"system:playback_1"},
+        WiringCase{"two_physical_ports_each",
+                   2,
+                   2,
+                   {},
+                   "palvex",
+                   {{"system:capture_1"},
+                    {"system:capture_2"},
+                    {"system:playback_1"},
                     {"system:playback_2"}},
                    {}},
-        WiringCase{"one_physical_port_each", 1, 1, {}, "palvex",
+        WiringCase{"one_physical_port_each",
+                   1,
+                   1,
+                   {},
+                   "palvex",
                    {{"system:capture_1"}, {}, {"system:playback_1"}, {}},
                    {"JACK: connected only 1 input ports", "JACK: connected only 1 output ports"}},
-        WiringCase{"four_physical_ports_each", 4, 4, {"-C", "palvex-four"}, "palvex-four",
-                   {{"system:capture_1"}, {"system:capture_2"}, {"system:playback_1"},
+        WiringCase{"four_physical_ports_each",
+                   4,
+                   4,
+                   {"-C", "palvex-four"},
+                   "palvex-four",
+                   {{"system:capture_1"},
+                    {"system:capture_2"},
+                    {"system:playback_1"},
                     {"system:playback_2"}},
                    {}},
-        WiringCase{"session_id_connects_nothing", 2, 2, {"-S", "4242"}, "palvex",
-                   {{}, {}, {}, {}}, {}}),
+        WiringCase{
+            "session_id_connects_nothing", 2, 2, {"-S", "4242"}, "palvex", {{}, {}, {}, {}}, {}}),
     [](const ::testing::TestParamInfo<WiringCase>& info) { return info.param.name; });
 
 TEST(SessionOnServer, the_client_is_opened_under_the_session_id) {
@@ -200,16 +217,28 @@ TEST_P(UnfitBufferSize, ends_the_host_in_order_with_status_1_and_nothing_left_li
 INSTANTIATE_TEST_SUITE_P(
     Sizes, UnfitBufferSize,
     ::testing::Values(
-        UnfitPeriod{"changed_below_the_chunk", 256, 128, {}, Engine::stand_in,
+        UnfitPeriod{"changed_below_the_chunk",
+                    256,
+                    128,
+                    {},
+                    Engine::stand_in,
                     "JACK bad number of frames 128 (expect a multiple of 256)",
                     "JACK stopped the client after a rejected period of 128 frames: the host "
                     "needs a JACK buffer size that is a multiple of its chunk of 256 frames"},
-        UnfitPeriod{"changed_above_the_chunk_to_no_multiple", 256, 384, {}, Engine::fake,
+        UnfitPeriod{"changed_above_the_chunk_to_no_multiple",
+                    256,
+                    384,
+                    {},
+                    Engine::fake,
                     "JACK bad number of frames 384 (expect a multiple of 256)",
                     "JACK stopped the client after a rejected period of 384 frames: the host "
                     "needs a JACK buffer size that is a multiple of its chunk of 256 frames"},
-        UnfitPeriod{"started_below_the_engines_chunk", 32, 0, {{"PALVEX_FAKE_PROCESS_CHUNK", "64"}},
-                    Engine::fake, "JACK bad number of frames 32 (expect a multiple of 64)",
+        UnfitPeriod{"started_below_the_engines_chunk",
+                    32,
+                    0,
+                    {{"PALVEX_FAKE_PROCESS_CHUNK", "64"}},
+                    Engine::fake,
+                    "JACK bad number of frames 32 (expect a multiple of 64)",
                     "JACK stopped the client after a rejected period of 32 frames: the host "
                     "needs a JACK buffer size that is a multiple of its chunk of 64 frames"}),
     [](const ::testing::TestParamInfo<UnfitPeriod>& info) { return info.param.name; });
@@ -283,8 +312,8 @@ TEST(NoServer, reports_both_errors_and_exits_0) {
 
 struct SetupFailure {
   const char* name;
-  const char* fail;        // PALVEX_FAKE_FAIL
-  std::string message;     // the line that says why
+  const char* fail;     // PALVEX_FAKE_FAIL
+  std::string message;  // the line that says why
   int status;
 };
 
@@ -308,11 +337,10 @@ TEST_P(FailedSetup, closes_the_client_and_shuts_down_in_order) {
 
 INSTANTIATE_TEST_SUITE_P(
     Engine, FailedSetup,
-    ::testing::Values(
-        SetupFailure{"no_process", "InitProcess3", " FATAL Error creating the process, aborting\n",
-                     0},
-        SetupFailure{"no_parameter_set_is_fatal", "NewParameters",
-                     " FATAL Fatal error while setting up: std::bad_alloc\n", 1}),
+    ::testing::Values(SetupFailure{"no_process", "InitProcess3",
+                                   " FATAL Error creating the process, aborting\n", 0},
+                      SetupFailure{"no_parameter_set_is_fatal", "NewParameters",
+                                   " FATAL Fatal error while setting up: std::bad_alloc\n", 1}),
     [](const ::testing::TestParamInfo<SetupFailure>& info) { return info.param.name; });
 
 }  // namespace

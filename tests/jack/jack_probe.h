@@ -49,7 +49,7 @@ private:
   jack_client_t* client_ = nullptr;
   Role role_;
   jack_port_t* ports_[2] = {nullptr, nullptr};
-  std::vector<float> samples_[2];    // recorder: preallocated
+  std::vector<float> samples_[2];  // recorder: preallocated
   std::vector<jack_nframes_t> times_;
   std::atomic<bool> armed_{false};
   std::atomic<size_t> filled_{0};

@@ -1,8 +1,8 @@
 // on_jack_process on fake port buffers and the fake engine (output = input * 0.5).
 #include <gtest/gtest.h>
 
-#include "process_fixture.h"
 #include "log_capture.h"
+#include "process_fixture.h"
 
 namespace {
 
@@ -63,8 +63,8 @@ TEST_P(RejectedPeriod, touches_no_buffer_calls_no_engine_and_logs_an_error_every
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RejectedPeriod,
-                         ::testing::Values(Period{32, 64, 1}, Period{96, 64, 1},
-                                           Period{100, 64, 1}, Period{64, 256, 1}));
+                         ::testing::Values(Period{32, 64, 1}, Period{96, 64, 1}, Period{100, 64, 1},
+                                           Period{64, 256, 1}));
 
 TEST_F(ProcessCallback, a_rejected_period_below_error_level_builds_no_record) {
   current_instance = make_test_instance(64);
@@ -87,8 +87,9 @@ TEST_F(ProcessCallback, an_engine_chunk_of_0_rejects_instead_of_dividing_by_it) 
   RecordingSink sink;
   ScopedRtLogger logger(10, sink);
   EXPECT_EQ(on_jack_process(256, nullptr), 1);
-  EXPECT_EQ(sink.lines(),
-            (std::vector<LoggedLine>{{2, "JACK bad number of frames 256 (expect a multiple of 0)"}}));
+  EXPECT_EQ(
+      sink.lines(),
+      (std::vector<LoggedLine>{{2, "JACK bad number of frames 256 (expect a multiple of 0)"}}));
 }
 
 TEST_F(ProcessCallback, without_an_instance_or_a_process_the_outputs_are_silent) {

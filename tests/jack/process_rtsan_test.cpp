@@ -2,8 +2,8 @@
 // allocation, lock or blocking call made inside the callback.
 #include <gtest/gtest.h>
 
-#include "process_fixture.h"
 #include "log_capture.h"
+#include "process_fixture.h"
 #include "steady_periods.h"
 
 namespace {

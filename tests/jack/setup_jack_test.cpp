@@ -77,8 +77,8 @@ TEST_F(SetupJack, opens_creates_the_instance_registers_activates_and_then_wires_
       "jack_connect palvex:out_2>system:playback_2",
   };
   EXPECT_EQ(fake_jack().calls, expected);
-  EXPECT_EQ(sink.lines(), (Lines{{4, "JACK engine sample rate: 48000"},
-                                 {4, "JACK engine buffer sze: 256"}}));
+  EXPECT_EQ(sink.lines(),
+            (Lines{{4, "JACK engine sample rate: 48000"}, {4, "JACK engine buffer sze: 256"}}));
   EXPECT_EQ(fake_jack().process, static_cast<JackProcessCallback>(on_jack_process));
   EXPECT_EQ(fake_jack().shutdown, &on_jack_shutdown);
   EXPECT_EQ(jack_client, fake_jack().client.get());
@@ -134,32 +134,55 @@ Names joined(Names a, const Names& b) {
 
 INSTANTIATE_TEST_SUITE_P(
     PhysicalPorts, Wiring,
-    ::testing::Values(
-        WiringCase{"one_capture_port", Names{"system:capture_1"}, two_playback, {},
-                   joined({"system:capture_1>palvex:in_1"}, wired_outputs),
-                   {{2, "JACK: connected only 1 input ports"}}},
-        WiringCase{"one_playback_port", two_capture, Names{"system:playback_1"}, {},
-                   joined(wired_inputs, {"palvex:out_1>system:playback_1"}),
-                   {{2, "JACK: connected only 1 output ports"}}},
-        WiringCase{"no_capture_list", std::nullopt, two_playback, {}, wired_outputs,
-                   {{3, "JACK: no physical capture ports"}}},
-        WiringCase{"no_playback_list", two_capture, std::nullopt, {}, wired_inputs,
-                   {{3, "JACK: no physical playback ports"}}},
-        WiringCase{"empty_lists", Names{}, Names{}, {}, {},
-                   {{2, "JACK: cannot connect input ports"},
-                    {2, "JACK: cannot connect output ports"}}},
-        WiringCase{"four_of_each_uses_the_first_two",
-                   joined(two_capture, {"system:capture_3", "system:capture_4"}),
-                   joined(two_playback, {"system:playback_3", "system:playback_4"}), {},
-                   joined(wired_inputs, wired_outputs), {}},
-        WiringCase{"a_failed_input_connection_does_not_stop_the_next", two_capture, two_playback,
-                   {"system:capture_1>palvex:in_1"},
-                   joined({"system:capture_2>palvex:in_2"}, wired_outputs),
-                   {{2, "JACK: cannot connect input port 0"}}},
-        WiringCase{"a_failed_output_connection_is_reported_by_its_number", two_capture,
-                   two_playback, {"palvex:out_2>system:playback_2"},
-                   joined(wired_inputs, {"palvex:out_1>system:playback_1"}),
-                   {{2, "JACK: cannot connect output port 1"}}}),
+    ::testing::Values(WiringCase{"one_capture_port",
+                                 Names{"system:capture_1"},
+                                 two_playback,
+                                 {},
+                                 joined({"system:capture_1>palvex:in_1"}, wired_outputs),
+                                 {{2, "JACK: connected only 1 input ports"}}},
+                      WiringCase{"one_playback_port",
+                                 two_capture,
+                                 Names{"system:playback_1"},
+                                 {},
+                                 joined(wired_inputs, {"palvex:out_1>system:playback_1"}),
+                                 {{2, "JACK: connected only 1 output ports"}}},
+                      WiringCase{"no_capture_list",
+                                 std::nullopt,
+                                 two_playback,
+                                 {},
+                                 wired_outputs,
+                                 {{3, "JACK: no physical capture ports"}}},
+                      WiringCase{"no_playback_list",
+                                 two_capture,
+                                 std::nullopt,
+                                 {},
+                                 wired_inputs,
+                                 {{3, "JACK: no physical playback ports"}}},
+                      WiringCase{"empty_lists",
+                                 Names{},
+                                 Names{},
+                                 {},
+                                 {},
+                                 {{2, "JACK: cannot connect input ports"},
+                                  {2, "JACK: cannot connect output ports"}}},
+                      WiringCase{"four_of_each_uses_the_first_two",
+                                 joined(two_capture, {"system:capture_3", "system:capture_4"}),
+                                 joined(two_playback, {"system:playback_3", "system:playback_4"}),
+                                 {},
+                                 joined(wired_inputs, wired_outputs),
+                                 {}},
+                      WiringCase{"a_failed_input_connection_does_not_stop_the_next",
+                                 two_capture,
+                                 two_playback,
+                                 {"system:capture_1>palvex:in_1"},
+                                 joined({"system:capture_2>palvex:in_2"}, wired_outputs),
+                                 {{2, "JACK: cannot connect input port 0"}}},
+                      WiringCase{"a_failed_output_connection_is_reported_by_its_number",
+                                 two_capture,
+                                 two_playback,
+                                 {"palvex:out_2>system:playback_2"},
+                                 joined(wired_inputs, {"palvex:out_1>system:playback_1"}),
+                                 {{2, "JACK: cannot connect output port 1"}}}),
     [](const ::testing::TestParamInfo<WiringCase>& info) { return info.param.name; });
 
 struct OpenFailure {
@@ -184,14 +207,16 @@ TEST_P(OpenFails, logs_the_status_in_hexadecimal_and_closes_nothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Status, OpenFails,
-    ::testing::Values(
-        OpenFailure{"server_failed", JackFailure | JackServerFailed,
-                    {{2, "jack_client_open() failed, status = 0x11"},
-                     {2, "Unable to connect to JACK server"}}},
-        OpenFailure{"server_error", JackFailure | JackServerError,
-                    {{2, "jack_client_open() failed, status = 0x21"}}},
-        OpenFailure{"bad_name", JackFailure | JackInvalidOption | JackNameNotUnique,
-                    {{2, "jack_client_open() failed, status = 0x7"}}}),
+    ::testing::Values(OpenFailure{"server_failed",
+                                  JackFailure | JackServerFailed,
+                                  {{2, "jack_client_open() failed, status = 0x11"},
+                                   {2, "Unable to connect to JACK server"}}},
+                      OpenFailure{"server_error",
+                                  JackFailure | JackServerError,
+                                  {{2, "jack_client_open() failed, status = 0x21"}}},
+                      OpenFailure{"bad_name",
+                                  JackFailure | JackInvalidOption | JackNameNotUnique,
+                                  {{2, "jack_client_open() failed, status = 0x7"}}}),
     [](const ::testing::TestParamInfo<OpenFailure>& info) { return info.param.name; });
 
 TEST_F(SetupJack, reports_a_started_server_and_the_name_jack_assigned) {
@@ -259,10 +284,9 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, FailsAfterOpen,
     ::testing::Values(
         LateFailure{"no_instance", false, -1, 0, 0, {}},
-        LateFailure{"out_1_not_registered", true, 2, 0, 3,
-                    {{2, "not enough JACK ports available"}}},
-        LateFailure{"in_1_not_registered", true, 0, 0, 1,
-                    {{2, "not enough JACK ports available"}}},
+        LateFailure{
+            "out_1_not_registered", true, 2, 0, 3, {{2, "not enough JACK ports available"}}},
+        LateFailure{"in_1_not_registered", true, 0, 0, 1, {{2, "not enough JACK ports available"}}},
         LateFailure{"not_activated", true, -1, -1, 4, {{2, "JACK: cannot activate client"}}}),
     [](const ::testing::TestParamInfo<LateFailure>& info) { return info.param.name; });
 

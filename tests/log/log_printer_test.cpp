@@ -139,8 +139,8 @@ TEST_F(Printer, reports_drops_once_with_their_number) {
   start_log_queue_printer();
   stop_log_queue_printer();
   std::vector<Printed> printed = sink.printed();
-  ASSERT_EQ(messages_of(printed), (std::vector<std::string>{
-                                      "d0", "d1", "d2", "d3",
+  ASSERT_EQ(messages_of(printed),
+            (std::vector<std::string>{"d0", "d1", "d2", "d3",
                                       "Real-time log queue full: 6 records dropped"}));
   EXPECT_EQ(printed.back().level, 3);
   // No new drops, no new report.
@@ -195,7 +195,8 @@ std::vector<std::string> rt_lines(int from, int to) {
 
 TEST(PrinterAtExit, prints_every_queued_record_when_the_program_ends) {
   for (const char* how : {"return", "exit"}) {
-    ProcessResult result = run_process({LOG_HELPER, "rt", "1000", how}, {}, std::chrono::seconds(20));
+    ProcessResult result =
+        run_process({LOG_HELPER, "rt", "1000", how}, {}, std::chrono::seconds(20));
     EXPECT_TRUE(result.exited) << how;
     EXPECT_EQ(result.status, 0) << how;
     EXPECT_EQ(lines_without_time(result.err), rt_lines(0, 1000)) << how;

@@ -27,9 +27,8 @@ std::vector<std::string> drain(LogQueue& queue) {
 }
 
 TEST(LogQueue, rounds_the_capacity_up_to_a_power_of_two_of_at_least_two) {
-  const std::pair<uint32_t, uint32_t> cases[] = {{0, 2},    {1, 2},       {2, 2},
-                                                 {3, 4},    {1024, 1024}, {1025, 2048},
-                                                 {65535, 65536}};
+  const std::pair<uint32_t, uint32_t> cases[] = {{0, 2},       {1, 2},       {2, 2},        {3, 4},
+                                                 {1024, 1024}, {1025, 2048}, {65535, 65536}};
   for (const auto& [requested, capacity] : cases) {
     auto queue = std::make_unique<LogQueue>();
     queue->init(requested);

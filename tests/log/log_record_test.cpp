@@ -76,10 +76,14 @@ TEST_F(LocalZone, formats_the_line_in_local_time) {
 }
 
 TEST(LogLevelName, names_every_level_and_none_outside) {
-  const std::pair<int, const char*> cases[] = {
-      {1, "FATAL"},  {2, "ERROR"},  {3, "WARN"},  {4, "INFO"},  {5, "VERB"},
-      {6, "VERB2"},  {7, "VERB3"},  {8, "VERB4"}, {9, "VERB5"}, {10, "DEBUG"},
-      {0, "NONE"},   {-1, "NONE"},  {11, "NONE"}, {-2147483647 - 1, "NONE"}, {2147483647, "NONE"}};
+  const std::pair<int, const char*> cases[] = {{1, "FATAL"},        {2, "ERROR"},
+                                               {3, "WARN"},         {4, "INFO"},
+                                               {5, "VERB"},         {6, "VERB2"},
+                                               {7, "VERB3"},        {8, "VERB4"},
+                                               {9, "VERB5"},        {10, "DEBUG"},
+                                               {0, "NONE"},         {-1, "NONE"},
+                                               {11, "NONE"},        {-2147483647 - 1, "NONE"},
+                                               {2147483647, "NONE"}};
   for (const auto& [level, name] : cases) EXPECT_STREQ(log_level_name(level), name) << level;
 }
 
@@ -127,14 +131,14 @@ TEST(LogRecord, replay_keeps_its_own_time_thread_and_text) {
 
 TEST(LogRecord, cuts_the_function_name_before_the_first_parenthesis) {
   const std::pair<const char*, const char*> cases[] = {
-      {"main", "main"},                                      // no "(": the whole text
+      {"main", "main"},  // no "(": the whole text
       {"", ""},
-      {"(int)", ""},                                         // "(" first
-      {"void f (int)", ""},                                  // a blank just before "("
-      {"int f(int (*)(int))", "f"},                          // only the first "(" counts
-      {"void ns::Cls::run(int) const", "ns::Cls::run"},      // qualifiers kept
-      {"void\tf(int)", "void\tf"},                           // a tab is no blank
-      {"static unsigned long long g(void)", "g"},            // the last blank before "("
+      {"(int)", ""},                                     // "(" first
+      {"void f (int)", ""},                              // a blank just before "("
+      {"int f(int (*)(int))", "f"},                      // only the first "(" counts
+      {"void ns::Cls::run(int) const", "ns::Cls::run"},  // qualifiers kept
+      {"void\tf(int)", "void\tf"},                       // a tab is no blank
+      {"static unsigned long long g(void)", "g"},        // the last blank before "("
       {"int  h()", "h"},
       {"void ns::f<int, char>(int)", "char>"},
       {"noparen with blanks", "noparen with blanks"},

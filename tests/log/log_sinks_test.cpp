@@ -6,8 +6,8 @@
 
 #include <functional>
 #include <memory>
-#include <streambuf>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -19,9 +19,7 @@ namespace {
 class OrderSink : public LogSink {
 public:
   OrderSink(std::vector<std::string>& seen, std::string name) : seen_(seen), name_(name) {}
-  void write(const LogRecord& record) override {
-    seen_.push_back(name_ + ":" + record.message());
-  }
+  void write(const LogRecord& record) override { seen_.push_back(name_ + ":" + record.message()); }
 
 private:
   std::vector<std::string>& seen_;
@@ -76,7 +74,7 @@ void check_level_test(const char* kind) {
     int logger_level, record_level;
     bool written;
   };
-  const Case cases[] = {{4, 3, true}, {4, 4, true},   {4, 5, false}, {3, 4, false},
+  const Case cases[] = {{4, 3, true},   {4, 4, true},  {4, 5, false}, {3, 4, false},
                         {10, 10, true}, {0, 1, false}, {0, 0, true},  {4, -1, true}};
   for (const Case& c : cases) {
     std::vector<std::string> seen;
@@ -103,8 +101,8 @@ TEST(Loggers, write_to_every_sink_in_order) {
   logger.sinks = {&first, &second, &third, &first};
   PALVEX_LOG(main_logger, 4, "a");
   PALVEX_LOG(main_logger, 2, "b");
-  EXPECT_EQ(seen, (std::vector<std::string>{"1:a", "2:a", "3:a", "1:a", "1:b", "2:b", "3:b",
-                                            "1:b"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"1:a", "2:a", "3:a", "1:a", "1:b", "2:b", "3:b", "1:b"}));
 }
 
 TEST(Loggers, point_to_themselves_until_destroyed) {
@@ -174,25 +172,36 @@ TEST(ConsoleSink, writes_the_formatted_line) {
 
 std::string color_of(int level) {
   switch (level) {
-    case 1: return "\x1b[97m\x1b[41m";
-    case 2: return "\x1b[91m";
-    case 3: return "\x1b[93m";
-    case 4: return "\x1b[97m";
-    case 5: return "\x1b[96m";
-    case 6: return "\x1b[95m";
-    case 7: return "\x1b[36m";
-    case 8: return "\x1b[35m";
-    case 9: return "\x1b[94m";
-    case 10: return "\x1b[90m";
-    default: return "";
+    case 1:
+      return "\x1b[97m\x1b[41m";
+    case 2:
+      return "\x1b[91m";
+    case 3:
+      return "\x1b[93m";
+    case 4:
+      return "\x1b[97m";
+    case 5:
+      return "\x1b[96m";
+    case 6:
+      return "\x1b[95m";
+    case 7:
+      return "\x1b[36m";
+    case 8:
+      return "\x1b[35m";
+    case 9:
+      return "\x1b[94m";
+    case 10:
+      return "\x1b[90m";
+    default:
+      return "";
   }
 }
 
 TEST(ColorConsoleSink, colours_each_level_on_a_terminal) {
   Terminal terminal;
   std::ostringstream out;
-  std::unique_ptr<ColorConsoleSink> sink = with_stderr(
-      terminal.slave, [&] { return std::make_unique<ColorConsoleSink>(&out, &out); });
+  std::unique_ptr<ColorConsoleSink> sink =
+      with_stderr(terminal.slave, [&] { return std::make_unique<ColorConsoleSink>(&out, &out); });
   for (int level = -1; level <= 11; ++level) {
     out.str("");
     timeval time{};

@@ -38,8 +38,7 @@ protected:
   }
 
   // Starts the host and links source -> host -> recorder. Call through ASSERT_NO_FATAL_FAILURE.
-  void start_host(const std::vector<std::string>& args = {},
-                  Engine engine = Engine::fake,
+  void start_host(const std::vector<std::string>& args = {}, Engine engine = Engine::fake,
                   EnvChanges env = {}) {
     if (engine == Engine::fake) env["PALVEX_FAKE_BIAS"] = fake_bias_text;
     host_ = std::make_unique<HostRun>(server_, args, env, engine);
@@ -85,8 +84,7 @@ TEST_F(AudioThrough, every_sample_is_processed_and_one_chunk_late) {
 // The FIFOs get their channels and their chunk of silence in the first cycle that knows the
 // chunk, before the engine runs against them.
 TEST_F(AudioThrough, an_engine_that_knows_its_chunk_only_after_the_instance_is_made) {
-  ASSERT_NO_FATAL_FAILURE(
-      start_host({}, Engine::fake, {{"PALVEX_FAKE_ZERO_CHUNK_READS", "1"}}));
+  ASSERT_NO_FATAL_FAILURE(start_host({}, Engine::fake, {{"PALVEX_FAKE_ZERO_CHUNK_READS", "1"}}));
   ASSERT_TRUE(record(48000 * 2, 20s)) << host_->diagnostics();
   expect_sound(judge(probe_->take(), fake_engine_output()), host_->diagnostics());
   EXPECT_TRUE(host_->process().running()) << host_->diagnostics();
@@ -110,8 +108,7 @@ TEST_F(AudioThrough, forced_quantum_changes_recreate_the_instance_and_lose_no_sa
   expect_sound(verdict, host_->diagnostics());
   EXPECT_EQ(verdict.quanta, (std::set<uint32_t>{128, 256}));
   EXPECT_EQ(calls_of(host_->trace(), {"palvex_InitProcess3"}).size(), 4u) << host_->diagnostics();
-  EXPECT_NE(host_->process().stderr_text().find("INFO  Process frames = 128\n"),
-            std::string::npos)
+  EXPECT_NE(host_->process().stderr_text().find("INFO  Process frames = 128\n"), std::string::npos)
       << host_->diagnostics();
 }
 
@@ -133,14 +130,12 @@ TEST_F(AudioThrough, the_stand_in_engine_follows_a_gain_set_on_its_json_port) {
   Expected unity;
   unity.gain = 1.0f;
   unity.latency = 256;
-  expect_sound(judge({samples.begin(), samples.begin() + static_cast<long>(before_change)},
-                     unity),
+  expect_sound(judge({samples.begin(), samples.begin() + static_cast<long>(before_change)}, unity),
                host_->diagnostics(), 48000 / 2);
   Expected quieter = unity;
   quieter.gain = std::pow(10.0f, -30.0f / 20.0f);
   quieter.tolerance = 1e-6f;
-  expect_sound(judge({samples.begin() + static_cast<long>(after_change), samples.end()},
-                     quieter),
+  expect_sound(judge({samples.begin() + static_cast<long>(after_change), samples.end()}, quieter),
                host_->diagnostics(), 48000 / 2);
 }
 

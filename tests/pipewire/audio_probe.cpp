@@ -37,11 +37,10 @@ pw_filter* make_node(pw_thread_loop* loop, const char* name, const pw_filter_eve
       events, probe);
   if (filter == nullptr) return nullptr;
   for (int c = 0; c < 2; ++c)
-    ports[c] = pw_filter_add_port(
-        filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 4,
-        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
-                          port_names[c], nullptr),
-        nullptr, 0);
+    ports[c] = pw_filter_add_port(filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 4,
+                                  pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                                    PW_KEY_PORT_NAME, port_names[c], nullptr),
+                                  nullptr, 0);
   if (pw_filter_connect(filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
     pw_filter_destroy(filter);
     return nullptr;
@@ -58,8 +57,8 @@ AudioProbe::AudioProbe(size_t capacity) : samples_(capacity), source_jumps_(capa
   pw_thread_loop_lock(loop_);
   source_ = make_node(loop_, "palvex-test-source", &source_events, this, SPA_DIRECTION_OUTPUT,
                       source_ports);
-  recorder_ = make_node(loop_, "palvex-test-recorder", &recorder_events, this,
-                        SPA_DIRECTION_INPUT, recorder_ports);
+  recorder_ = make_node(loop_, "palvex-test-recorder", &recorder_events, this, SPA_DIRECTION_INPUT,
+                        recorder_ports);
   ready_ = source_ != nullptr && recorder_ != nullptr && pw_thread_loop_start(loop_) == 0;
   pw_thread_loop_unlock(loop_);
 }

@@ -13,9 +13,7 @@ struct pw_filter;
 
 // The source's sample for graph time t on FL; FR carries the negative. Exact binary
 // fractions, never 0, so that gain 0.5 gives exact results and silence stands out.
-inline float probe_signal(uint64_t t) {
-  return static_cast<float>((t % 8192) + 1) / 16384.0f;
-}
+inline float probe_signal(uint64_t t) { return static_cast<float>((t % 8192) + 1) / 16384.0f; }
 
 struct RecordedSample {
   uint64_t time;   // graph time (clock.position + offset in the cycle)
@@ -54,9 +52,9 @@ private:
   pw_filter* source_ = nullptr;
   pw_filter* recorder_ = nullptr;
   std::vector<RecordedSample> samples_;  // sized once; the data thread only writes into it
-  std::vector<uint64_t> source_jumps_;    // likewise
+  std::vector<uint64_t> source_jumps_;   // likewise
   std::atomic<size_t> jump_count_{0};
-  uint64_t source_next_ = 0;              // where the source's next cycle should start
+  uint64_t source_next_ = 0;  // where the source's next cycle should start
   std::atomic<size_t> count_{0};
   std::atomic<bool> recording_{true};
   bool ready_ = false;

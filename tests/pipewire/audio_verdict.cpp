@@ -198,8 +198,8 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
     ++verdict.checked;
     if (settle_by != 0 && i > settle_by) {
       ++verdict.bad_breaks;
-      fault(i, "still not one chunk late " + std::to_string(settle_window) +
-                   " samples after a break");
+      fault(i,
+            "still not one chunk late " + std::to_string(settle_window) + " samples after a break");
       settle_by = 0;
     }
     verdict.quanta.insert(samples[i].cycle);
@@ -252,11 +252,11 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
     // daemon gave the host no input for, which come out as silence one backlog later.
     // Right after a clock jump the recorder cannot tell which cycles the host ran: silence there
     // is left unjudged, and the stream must settle one chunk late again after it.
-    const bool whole = expected.graph_explains_breaks
-                           ? whole_cycles(samples, i, silence) ||
-                                 (silence > 0 && i >= latency &&
-                                  whole_cycles(samples, i - latency, silence))
-                           : silence % static_cast<size_t>(smallest_quantum) == 0;
+    const bool whole =
+        expected.graph_explains_breaks
+            ? whole_cycles(samples, i, silence) ||
+                  (silence > 0 && i >= latency && whole_cycles(samples, i - latency, silence))
+            : silence % static_cast<size_t>(smallest_quantum) == 0;
     const bool after_jump =
         expected.graph_explains_breaks && (silence > 0 || one_channel_silent(samples[i])) &&
         clock_jumped_before(samples, i, disturbance_window(i), expected.source_jumps);
@@ -336,4 +336,3 @@ void expect_sound(const Verdict& verdict, const std::string& diagnostics, size_t
       << verdict.out_of_step << " out of step, " << verdict.displaced
       << " of them displaced by the graph (" << verdict.breaks << " breaks in the stream)";
 }
-

@@ -12,10 +12,10 @@
 
 // What the recording should show.
 struct Expected {
-  float gain = 0.5f;          // the fake engine's
-  long latency = 64;          // the first chunk
+  float gain = 0.5f;  // the fake engine's
+  long latency = 64;  // the first chunk
   long smallest_quantum = 256;
-  float tolerance = 0.0f;     // the fake's gain of 0.5 is exact
+  float tolerance = 0.0f;  // the fake's gain of 0.5 is exact
   // What the engine adds to every sample (PALVEX_FAKE_BIAS), an exact binary fraction: with
   // one, the engine's output of silence is told from silence that nothing processed.
   float bias = 0.0f;
@@ -42,19 +42,19 @@ struct Expected {
 // smallest quantum 128 or 256). The latency shows where the graph runs undisturbed, which is
 // nearly everywhere.
 struct Verdict {
-  size_t first = 0;       // index of the first processed sample
-  size_t checked = 0;     // samples from there to the end
-  size_t malformed = 0;   // not the engine's output of any source sample
-  size_t silent = 0;      // samples of silence in whole cycles
+  size_t first = 0;           // index of the first processed sample
+  size_t checked = 0;         // samples from there to the end
+  size_t malformed = 0;       // not the engine's output of any source sample
+  size_t silent = 0;          // samples of silence in whole cycles
   size_t engine_silence = 0;  // with a bias: the engine's output of silence on either channel
-  size_t torn = 0;        // channels that are the engine's output of different cycles
-  size_t unjudged = 0;    // silent or one-channel samples right after a graph clock jump
-  size_t breaks = 0;      // places where the host's stream does not go on by one
-  size_t bad_breaks = 0;  // of those, not explained by the graph (see Expected)
+  size_t torn = 0;            // channels that are the engine's output of different cycles
+  size_t unjudged = 0;        // silent or one-channel samples right after a graph clock jump
+  size_t breaks = 0;          // places where the host's stream does not go on by one
+  size_t bad_breaks = 0;      // of those, not explained by the graph (see Expected)
   size_t one_chunk_late = 0;  // samples whose source sample is one chunk older
   size_t out_of_step = 0;     // processed source samples that are not one chunk late
   size_t displaced = 0;       // of those, what the graph's breaks and clock jumps account for
-  size_t transients = 0;  // graph_explains_breaks: deviations the stream recovered from
+  size_t transients = 0;      // graph_explains_breaks: deviations the stream recovered from
   std::string first_fault;
   std::string first_transient;
   std::set<uint32_t> quanta;  // cycle lengths seen among the checked samples
@@ -76,5 +76,4 @@ size_t least_one_chunk_late(const Verdict& verdict);
 // The expectations every sound recording meets: at least at_least samples checked, none
 // malformed, little silence of any kind, no break the graph does not explain, and all one
 // chunk late but what the graph's breaks displaced.
-void expect_sound(const Verdict& verdict, const std::string& diagnostics,
-                  size_t at_least = 48000);
+void expect_sound(const Verdict& verdict, const std::string& diagnostics, size_t at_least = 48000);

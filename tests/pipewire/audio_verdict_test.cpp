@@ -51,8 +51,8 @@ private:
 // The recorder: a cycle of the host's output at the graph time it ran at.
 void record(std::vector<RecordedSample>& samples, uint64_t start, const std::vector<Out>& out) {
   for (size_t i = 0; i < out.size(); ++i)
-    samples.push_back({start + i, start, static_cast<uint32_t>(out.size()), out[i].left,
-                       out[i].right});
+    samples.push_back(
+        {start + i, start, static_cast<uint32_t>(out.size()), out[i].left, out[i].right});
 }
 
 constexpr uint32_t quantum = 256;

@@ -14,7 +14,6 @@ struct SteadyCase {
 };
 void PrintTo(const SteadyCase& c, std::ostream* out) { *out << c.name; }
 
-
 class SteadyRun : public testing::TestWithParam<SteadyCase> {};
 
 // The latency is the first chunk, whatever the quantum; backlogs always add up to it.
@@ -85,7 +84,6 @@ struct LargerChunkCase {
   int later_chunk;
 };
 void PrintTo(const LargerChunkCase& c, std::ostream* out) { *out << c.name; }
-
 
 class LargerChunk : public testing::TestWithParam<LargerChunkCase> {};
 

@@ -31,8 +31,7 @@ constexpr float engine_gain = 0.5f;
 
 class FilterRig {
 public:
-  explicit FilterRig(std::vector<Creation> script = {make_chunk(64)})
-      : script_(std::move(script)) {
+  explicit FilterRig(std::vector<Creation> script = {make_chunk(64)}) : script_(std::move(script)) {
     host.in_ports = {&in[0], &in[1]};
     host.out_ports = {&out[0], &out[1]};
     host.instance_factory = [this](uint32_t frames) { return create(frames); };
@@ -52,8 +51,10 @@ public:
       for (uint32_t i = 0; i < n; ++i) {
         const float value = static_cast<float>(fed[c].size() + 1) * (c == 0 ? 1.0f : -1.0f);
         in[c].samples[i] = value;
-        if (!in[c].null_buffer) fed[c].push_back(value);
-        else fed[c].push_back(0.0f);
+        if (!in[c].null_buffer)
+          fed[c].push_back(value);
+        else
+          fed[c].push_back(0.0f);
       }
     }
     position.clock.duration = n;
@@ -119,10 +120,14 @@ private:
     const Creation next = script_.empty() ? make_chunk(64) : script_.front();
     if (!script_.empty()) script_.erase(script_.begin());
     switch (next.kind) {
-      case Creation::fail: return nullptr;
-      case Creation::raise: throw std::runtime_error("engine exploded");
-      case Creation::no_process: return std::make_shared<ProcessingInstance>();
-      case Creation::make: break;
+      case Creation::fail:
+        return nullptr;
+      case Creation::raise:
+        throw std::runtime_error("engine exploded");
+      case Creation::no_process:
+        return std::make_shared<ProcessingInstance>();
+      case Creation::make:
+        break;
     }
     return make_test_instance(next.chunk);
   }

@@ -23,27 +23,26 @@ TEST_P(Base64, decodes) { EXPECT_EQ(base64_decode(GetParam().text), GetParam().b
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, Base64,
-    testing::Values(
-        DecodeCase{"empty", "", ""},
-        DecodeCase{"padding_first", "=", ""},
-        DecodeCase{"padding_first_then_data", "=TWFu", ""},
-        DecodeCase{"group_of_one_adds_nothing", "T", ""},
-        DecodeCase{"group_of_two_gives_one_byte", "TW", "M"},
-        DecodeCase{"group_of_three_gives_two_bytes", "TWF", "Ma"},
-        DecodeCase{"group_of_four_gives_three_bytes", "TWFu", "Man"},
-        DecodeCase{"padded_end", "TWE=", "Ma"},
-        DecodeCase{"whole_alphabet",
-                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
-                   std::string("\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93"
-                               "\x51\x55\x97\x61\x96\x9b\x71\xd7\x9f\x82\x18\xa3\x92\x59\xa7"
-                               "\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3\x5d\xb7\xe3\x9e\xbb"
-                               "\xf3\xdf\xbf",
-                               48)},
-        DecodeCase{"line_feeds_returns_and_spaces_are_skipped", "\nT W\r\nFu\n", "Man"},
-        DecodeCase{"a_tab_ends_it", "TWFu\tTWFu", "Man"},
-        DecodeCase{"padding_ends_it_even_before_more_data", "TQ==TWFu", "M"},
-        DecodeCase{"a_foreign_byte_ends_it", "TWFu-TWFu", "Man"},
-        DecodeCase{"a_high_byte_ends_it", "TWFu\xc3\xa9TWFu", "Man"}),
+    testing::Values(DecodeCase{"empty", "", ""}, DecodeCase{"padding_first", "=", ""},
+                    DecodeCase{"padding_first_then_data", "=TWFu", ""},
+                    DecodeCase{"group_of_one_adds_nothing", "T", ""},
+                    DecodeCase{"group_of_two_gives_one_byte", "TW", "M"},
+                    DecodeCase{"group_of_three_gives_two_bytes", "TWF", "Ma"},
+                    DecodeCase{"group_of_four_gives_three_bytes", "TWFu", "Man"},
+                    DecodeCase{"padded_end", "TWE=", "Ma"},
+                    DecodeCase{
+                        "whole_alphabet",
+                        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
+                        std::string("\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93"
+                                    "\x51\x55\x97\x61\x96\x9b\x71\xd7\x9f\x82\x18\xa3\x92\x59\xa7"
+                                    "\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3\x5d\xb7\xe3\x9e\xbb"
+                                    "\xf3\xdf\xbf",
+                                    48)},
+                    DecodeCase{"line_feeds_returns_and_spaces_are_skipped", "\nT W\r\nFu\n", "Man"},
+                    DecodeCase{"a_tab_ends_it", "TWFu\tTWFu", "Man"},
+                    DecodeCase{"padding_ends_it_even_before_more_data", "TQ==TWFu", "M"},
+                    DecodeCase{"a_foreign_byte_ends_it", "TWFu-TWFu", "Man"},
+                    DecodeCase{"a_high_byte_ends_it", "TWFu\xc3\xa9TWFu", "Man"}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
 // A newline first, then full lines of 76 characters and one shorter last line.
@@ -82,9 +81,9 @@ TEST(IconData, ico_is_one_24_by_24_32_bit_bitmap_of_2462_bytes) {
   EXPECT_NE(text[text.size() - 3], '=');
   const std::string ico = base64_decode(text);
   ASSERT_EQ(ico.size(), 2462u);
-  EXPECT_EQ(little16(ico, 0), 0u);   // reserved
-  EXPECT_EQ(little16(ico, 2), 1u);   // icon
-  EXPECT_EQ(little16(ico, 4), 1u);   // one image
+  EXPECT_EQ(little16(ico, 0), 0u);  // reserved
+  EXPECT_EQ(little16(ico, 2), 1u);  // icon
+  EXPECT_EQ(little16(ico, 4), 1u);  // one image
   EXPECT_EQ(static_cast<unsigned char>(ico[6]), 24);
   EXPECT_EQ(static_cast<unsigned char>(ico[7]), 24);
   EXPECT_EQ(little16(ico, 12), 32u);  // bits per pixel

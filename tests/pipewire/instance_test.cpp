@@ -42,7 +42,6 @@ struct RetryCase {
 };
 void PrintTo(const RetryCase& c, std::ostream* out) { *out << c.name; }
 
-
 class Retry : public testing::TestWithParam<RetryCase> {};
 
 TEST_P(Retry, creates_only_when_the_frames_differ_from_the_last_good_instance) {
@@ -67,27 +66,26 @@ TEST_P(Retry, creates_only_when_the_frames_differ_from_the_last_good_instance) {
 
 INSTANTIATE_TEST_SUITE_P(
     Factory, Retry,
-    testing::Values(
-        RetryCase{"failing_factory_is_tried_on_every_cycle",
-                  {failing(), failing(), failing()},
-                  {{256, true, false}, {256, true, false}, {128, true, false}}},
-        RetryCase{"instance_without_process_counts_as_failed",
-                  {without_process(), make_chunk(64)},
-                  {{256, true, false}, {256, true, true}, {256, false, true}}},
-        RetryCase{"back_at_the_last_good_quantum_stays_in_pass_through",
-                  {make_chunk(64), failing(), make_chunk(64)},
-                  {{256, true, true},
-                   {128, true, false},
-                   {256, false, false},
-                   {256, false, false},
-                   {512, true, true}}},
-        RetryCase{"a_throwing_factory_is_a_failed_creation",
-                  {make_chunk(64), throwing(), throwing(), make_chunk(64)},
-                  {{256, true, true},
-                   {128, true, false},
-                   {128, true, false},
-                   {256, false, false},
-                   {64, true, true}}}),
+    testing::Values(RetryCase{"failing_factory_is_tried_on_every_cycle",
+                              {failing(), failing(), failing()},
+                              {{256, true, false}, {256, true, false}, {128, true, false}}},
+                    RetryCase{"instance_without_process_counts_as_failed",
+                              {without_process(), make_chunk(64)},
+                              {{256, true, false}, {256, true, true}, {256, false, true}}},
+                    RetryCase{"back_at_the_last_good_quantum_stays_in_pass_through",
+                              {make_chunk(64), failing(), make_chunk(64)},
+                              {{256, true, true},
+                               {128, true, false},
+                               {256, false, false},
+                               {256, false, false},
+                               {512, true, true}}},
+                    RetryCase{"a_throwing_factory_is_a_failed_creation",
+                              {make_chunk(64), throwing(), throwing(), make_chunk(64)},
+                              {{256, true, true},
+                               {128, true, false},
+                               {128, true, false},
+                               {256, false, false},
+                               {64, true, true}}}),
     [](const testing::TestParamInfo<RetryCase>& info) { return std::string(info.param.name); });
 
 TEST(FailedCreation, logs_invalid_instance_and_keeps_the_quantum) {
@@ -95,7 +93,8 @@ TEST(FailedCreation, logs_invalid_instance_and_keeps_the_quantum) {
   rig.cycle(256);
   rig.rt_records.clear();
   rig.cycle(128);
-  EXPECT_EQ(rig.rt_records.lines(), (Records{{4, "Process frames = 128"}, {3, "Invalid instance"}}));
+  EXPECT_EQ(rig.rt_records.lines(),
+            (Records{{4, "Process frames = 128"}, {3, "Invalid instance"}}));
   EXPECT_EQ(rig.host.quantum, 256u);
   EXPECT_EQ(rig.host.instance, nullptr);  // the old one is gone too
   EXPECT_EQ(rig.out[0].samples, rig.in[0].samples);
@@ -104,7 +103,8 @@ TEST(FailedCreation, logs_invalid_instance_and_keeps_the_quantum) {
 TEST(FailedCreation, a_throw_is_logged_once_with_its_text_through_the_main_logger) {
   FilterRig rig({throwing()});
   rig.cycle(256);
-  EXPECT_EQ(rig.rt_records.lines(), (Records{{4, "Process frames = 256"}, {3, "Invalid instance"}}));
+  EXPECT_EQ(rig.rt_records.lines(),
+            (Records{{4, "Process frames = 256"}, {3, "Invalid instance"}}));
   EXPECT_EQ(rig.main_records.lines(),
             (Records{{2, "Creating the processing instance failed: engine exploded"}}));
   EXPECT_EQ(rig.host.quantum, 0u);

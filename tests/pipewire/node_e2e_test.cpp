@@ -75,8 +75,7 @@ TEST_P(NodeProperties, node_ports_latency_and_icon_as_advertised) {
   const size_t quantum = text.find("ProcessLatency:quantum");
   const size_t rate = text.find("ProcessLatency:rate");
   const size_t ns = text.find("ProcessLatency:ns");
-  ASSERT_TRUE(quantum != std::string::npos && rate != std::string::npos &&
-              ns != std::string::npos)
+  ASSERT_TRUE(quantum != std::string::npos && rate != std::string::npos && ns != std::string::npos)
       << text;
   EXPECT_LT(quantum, rate);
   EXPECT_LT(rate, ns);
@@ -155,12 +154,13 @@ TEST_P(StopSignal, shuts_down_in_order_with_status_0) {
   EXPECT_LT(update_stopped, exited) << host.diagnostics();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Signals, StopSignal,
-    testing::Values(StopCase{"SIGINT", SIGINT, {"-v"}, true},
-                    StopCase{"SIGTERM", SIGTERM, {"-v"}, true},
-                    StopCase{"SIGINT_below_level_5", SIGINT, {}, false}),
-    [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
+                         testing::Values(StopCase{"SIGINT", SIGINT, {"-v"}, true},
+                                         StopCase{"SIGTERM", SIGTERM, {"-v"}, true},
+                                         StopCase{"SIGINT_below_level_5", SIGINT, {}, false}),
+                         [](const testing::TestParamInfo<StopCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // The engine's own lines, sent from its threads while the host runs, reach standard error in
 // the host's line format; its DEBUG lines never do. The DEBUG line goes out before the last.
@@ -170,8 +170,7 @@ const char* const engine_lines[] = {" WARN  engine warns\n", " ERROR (null)\n",
 
 TEST(EngineLog, lines_from_the_engines_threads_reach_standard_error) {
   START_PIPEWIRE(server);
-  HostRun host(server, {"-v"},
-                       {{"PALVEX_FAKE_LOG", engine_log}});
+  HostRun host(server, {"-v"}, {{"PALVEX_FAKE_LOG", engine_log}});
   ASSERT_TRUE(wait_for_host_node(host, server)) << host.diagnostics();
   for (const char* line : engine_lines)
     EXPECT_TRUE(host.process().wait_for_stderr(line, 5s)) << line << host.diagnostics();

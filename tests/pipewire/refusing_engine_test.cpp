@@ -13,7 +13,7 @@ struct ScriptedEngine {
   Audio audio_after = processes;  // what it does once `working_calls` calls have processed
   int working_calls = 0;
   int chunk = 64;
-  int zero_chunk_reads = 0;       // the first this many chunk queries give 0
+  int zero_chunk_reads = 0;  // the first this many chunk queries give 0
   int calls = 0;
 };
 ScriptedEngine engine;
@@ -111,8 +111,7 @@ TEST(ChunkSize, that_reads_zero_as_the_instance_is_made_primes_the_fifos_once_it
     const size_t first_processed = static_cast<size_t>(zero_reads - 1) * 100;
     for (int c = 0; c < 2; ++c)
       for (size_t t = first_processed; t < rig.delivered[c].size(); ++t) {
-        const float expected =
-            t < first_processed + 64 ? 0.0f : engine_gain * rig.fed[c][t - 64];
+        const float expected = t < first_processed + 64 ? 0.0f : engine_gain * rig.fed[c][t - 64];
         ASSERT_EQ(rig.delivered[c][t], expected) << "channel " << c << ", sample " << t;
       }
   }

@@ -43,8 +43,7 @@ private:
 
 size_t count_of(const std::string& text, const std::string& part) {
   size_t found = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++found;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
   return found;
 }
 
@@ -80,8 +79,8 @@ TEST(QuantumChangeTakeover, the_new_instance_keeps_processing_control_and_sessio
       << host.diagnostics();
   httplib::Client browser("127.0.0.1", http_port);
   browser.set_read_timeout(5, 0);
-  auto login = browser.Post("/api/login", R"({"user":"operator","secret":"s3cret"})",
-                            "application/json");
+  auto login =
+      browser.Post("/api/login", R"({"user":"operator","secret":"s3cret"})", "application/json");
   ASSERT_TRUE(login && login->status == 200) << host.diagnostics();
   const std::string cookie = login->get_header_value("Set-Cookie");
   const httplib::Headers session{{"Cookie", cookie.substr(0, cookie.find(';'))}};

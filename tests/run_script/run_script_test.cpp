@@ -104,8 +104,7 @@ public:
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof addr;
     if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
-        ::listen(fd_, 4) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
+        ::listen(fd_, 4) == 0 && ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
       port_ = ntohs(addr.sin_port);
   }
   ~TakenPort() {
@@ -179,9 +178,14 @@ TEST_F(RunScriptOnJack, refuses_ports_that_are_taken) {
     std::string says;
   };
   const Case cases[] = {
-      {"JSON port as an option", {"-j", t, "-w", other}, {}, "JSON control port " + t + " is taken"},
+      {"JSON port as an option",
+       {"-j", t, "-w", other},
+       {},
+       "JSON control port " + t + " is taken"},
       {"HTTP port as an option", {"-j", other, "-w", t}, {}, "HTTP port " + t + " is taken"},
-      {"JSON port from the environment", {"-w", "0"}, {{"PROC_PORT", t}},
+      {"JSON port from the environment",
+       {"-w", "0"},
+       {{"PROC_PORT", t}},
        "JSON control port " + t + " is taken"},
   };
   for (const Case& c : cases) {
@@ -202,8 +206,9 @@ TEST(RunScript, starts_its_own_jack_server_and_stops_on_sigint_that_came_in_igno
   const std::string server = "palvex-run-test-" + std::to_string(getpid());
   const int json = free_tcp_port();
   const EnvChanges jack_env{{"JACK_DEFAULT_SERVER", server}, {"JACK_NO_START_SERVER", "1"}};
-  std::vector<std::string> argv{"sh", "-c", "trap '' INT; exec bash \"$0\" \"$@\"", script,
-                                "-j", std::to_string(json), "-w", "0"};
+  std::vector<std::string> argv{"sh",   "-c", "trap '' INT; exec bash \"$0\" \"$@\"",
+                                script, "-j", std::to_string(json),
+                                "-w",   "0"};
   ScriptRun run(argv, script_env(state, jack_env));
   ASSERT_TRUE(run.wait_for_stderr("nc 127.0.0.1 " + std::to_string(json) + " ", start_timeout))
       << run.err();
@@ -234,8 +239,9 @@ protected:
   }
   // What a stopped run leaves: nothing of what it started.
   void expect_all_stopped(ScriptRun& run, int json) {
-    EXPECT_TRUE(run.ended_with_0()) << "exit status " << run.result().status << ", signal "
-                                    << run.result().signal << "\n" << run.err();
+    EXPECT_TRUE(run.ended_with_0())
+        << "exit status " << run.result().status << ", signal " << run.result().signal << "\n"
+        << run.err();
     EXPECT_TRUE(contains(run.err(), "stopped the PipeWire daemon it had started")) << run.err();
     EXPECT_TRUE(std::filesystem::is_empty(tmp_.path())) << "the daemon's folders are left behind";
     EXPECT_FALSE(wait_for_tcp_port(json, 0ms));
@@ -277,14 +283,21 @@ TEST_F(RunScriptPipeWire, engine_runs_on_its_own_daemon_with_no_linking_by_hand)
 TEST_F(RunScriptPipeWire, links_the_demo_graph_when_pw_link_hangs_on_its_way_out) {
   const TempDir tools("palvex-run-tools");
   const std::string links = tools.file("links"), hung_pid = tools.file("hung.pid");
-  write_file(tools.file("pw-link"), "#!/usr/bin/env bash\n"
-                                     "PATH=${PATH#*:}  # the real pw-link comes after this folder\n"
-                                     "pw-link \"$@\" || exit\n"
-                                     "case $1 in -*) exit 0 ;; esac\n"
-                                     "echo \"$@\" >>" + links + "\n"
-                                     "[ \"$(wc -l <" + links + ")\" = 4 ] || exit 0\n"
-                                     "echo $$ >" + hung_pid + "\n"
-                                     "exec sleep 300\n");
+  write_file(tools.file("pw-link"),
+             "#!/usr/bin/env bash\n"
+             "PATH=${PATH#*:}  # the real pw-link comes after this folder\n"
+             "pw-link \"$@\" || exit\n"
+             "case $1 in -*) exit 0 ;; esac\n"
+             "echo \"$@\" >>" +
+                 links +
+                 "\n"
+                 "[ \"$(wc -l <" +
+                 links +
+                 ")\" = 4 ] || exit 0\n"
+                 "echo $$ >" +
+                 hung_pid +
+                 "\n"
+                 "exec sleep 300\n");
   ::chmod(tools.file("pw-link").c_str(), 0755);
   const char* path = std::getenv("PATH");
   EnvChanges with_fake = env();

@@ -147,7 +147,8 @@ int JackChain::on_checker(jack_nframes_t frames, void* arg) {
   bool fits = true;
   const int chunk = 64;  // the engine's chunk; JACK periods are whole multiples of it here
   for (int channel = 0; channel < 2 && fits; ++channel) {
-    const auto* in = static_cast<const float*>(jack_port_get_buffer(checker->ports[channel], frames));
+    const auto* in =
+        static_cast<const float*>(jack_port_get_buffer(checker->ports[channel], frames));
     for (jack_nframes_t at = 0; at + chunk <= frames && fits; at += chunk)
       fits = chunk_fits(in + at, start + at, channel, chunk, checker->low_gain, checker->high_gain);
   }

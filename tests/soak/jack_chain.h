@@ -22,7 +22,7 @@ struct BranchFigures {
   uint64_t worst_span_us = 0;  // longest span from the source's end to the checker's start
   uint64_t span_p999_us = 0;   // 99.9 % of the spans were at most this long
   uint64_t span_p50_us = 0;
-  uint64_t over_period = 0;    // periods in which the span exceeded the period length
+  uint64_t over_period = 0;  // periods in which the span exceeded the period length
 };
 
 struct ChainFigures {

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "jack_chain.h"
 #include "host_run.h"
+#include "jack_chain.h"
 #include "jack_server.h"
 #include "json_load.h"
 #include "process_memory.h"
@@ -111,10 +111,10 @@ TEST(JackSoak, two_minutes_of_64_frame_periods_under_control_load_lose_nothing) 
             << "\nSOAK json_requests=" << json.requests << " sets=" << json.sets
             << " refused_as_due=" << json.bad_requests << " half_requests=" << json.half_requests
             << " wrong_replies=" << json.wrong_replies << " failures=" << json.failures
-            << " requests_per_s=" << json.requests / seconds
-            << "\nSOAK web_polls=" << polls.polls << " web_wrong=" << polls.wrong_replies
-            << "\nSOAK rss_first_kib=" << rss_kib.front() << " rss_settled_kib=" << settled_kib
-            << " rss_highest_kib=" << highest_kib << " rss_end_kib=" << end_kib << std::endl;
+            << " requests_per_s=" << json.requests / seconds << "\nSOAK web_polls=" << polls.polls
+            << " web_wrong=" << polls.wrong_replies << "\nSOAK rss_first_kib=" << rss_kib.front()
+            << " rss_settled_kib=" << settled_kib << " rss_highest_kib=" << highest_kib
+            << " rss_end_kib=" << end_kib << std::endl;
 
   // Audio: every period is the host's processing of the same period, nothing lost or repeated.
   const BranchFigures& host_audio = audio.host;

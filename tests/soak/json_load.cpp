@@ -30,10 +30,14 @@ bool reply_fits(const json& reply, Request::Expect expect) {
   if (!reply.is_object()) return false;
   const bool is_error = reply.contains("error");
   switch (expect) {
-    case Request::object_with_in: return !is_error && reply.contains("in");
-    case Request::any_object: return !is_error;
-    case Request::gain_set: return !is_error;  // what changed: empty when the gain was already so
-    case Request::error: return is_error && reply["error"].is_string();
+    case Request::object_with_in:
+      return !is_error && reply.contains("in");
+    case Request::any_object:
+      return !is_error;
+    case Request::gain_set:
+      return !is_error;  // what changed: empty when the gain was already so
+    case Request::error:
+      return is_error && reply["error"].is_string();
   }
   return false;
 }
@@ -42,7 +46,10 @@ bool reply_fits(const json& reply, Request::Expect expect) {
 
 JsonLoad::JsonLoad(int port, int clients, std::chrono::steady_clock::time_point deadline,
                    uint64_t max_requests, std::vector<double> gains_db)
-    : port_(port), deadline_(deadline), max_requests_(max_requests), gains_db_(std::move(gains_db)),
+    : port_(port),
+      deadline_(deadline),
+      max_requests_(max_requests),
+      gains_db_(std::move(gains_db)),
       figures_(static_cast<size_t>(clients)) {
   for (int i = 0; i < clients; ++i)
     threads_.emplace_back([this, i] { run_client(i, figures_[static_cast<size_t>(i)]); });
@@ -87,15 +94,22 @@ void JsonLoad::run_client(int index, JsonLoadFigures& figures) {
          ++n, ++step) {
       Request request;
       switch (step % 6) {
-        case 0: request = {"{\"get\":null}", Request::object_with_in}; break;
-        case 1: request = {"{\"change\":null}", Request::any_object}; break;
+        case 0:
+          request = {"{\"get\":null}", Request::object_with_in};
+          break;
+        case 1:
+          request = {"{\"change\":null}", Request::any_object};
+          break;
         case 2: {
           const double gain = gains_db_[(step / 6) % gains_db_.size()];
           request = {"{\"set\":{\"in\":{\"gain\":" + json(gain).dump() + "}}}", Request::gain_set};
           break;
         }
-        case 3: request = {"{\"get\":null}{\"change\":null}", Request::object_with_in}; break;
-        default: request = bad_requests[step % (sizeof bad_requests / sizeof bad_requests[0])];
+        case 3:
+          request = {"{\"get\":null}{\"change\":null}", Request::object_with_in};
+          break;
+        default:
+          request = bad_requests[step % (sizeof bad_requests / sizeof bad_requests[0])];
       }
       std::optional<std::string> line;
       if (!connection.send_text(request.text + "\n") || !(line = connection.next_line())) {
@@ -124,6 +138,7 @@ void JsonLoad::run_client(int index, JsonLoadFigures& figures) {
         ++figures.sets;
       }
     }
-    if (connection.connected() && connection.send_text("{\"set\":{\"in\":{\"ga")) ++figures.half_requests;
+    if (connection.connected() && connection.send_text("{\"set\":{\"in\":{\"ga"))
+      ++figures.half_requests;
   }
 }

@@ -10,13 +10,13 @@
 #include <vector>
 
 struct JsonLoadFigures {
-  uint64_t requests = 0;      // replies received and checked
-  uint64_t sets = 0;          // gain changes accepted
-  uint64_t bad_requests = 0;  // refused as they should be
-  uint64_t half_requests = 0; // connections dropped in the middle of a request on purpose
-  uint64_t wrong_replies = 0; // not one JSON object, or an error where none was due (or none)
-  uint64_t failures = 0;      // connection lost, or no reply within five seconds
-  std::string first_wrong;    // the first wrong reply, for the failure message
+  uint64_t requests = 0;       // replies received and checked
+  uint64_t sets = 0;           // gain changes accepted
+  uint64_t bad_requests = 0;   // refused as they should be
+  uint64_t half_requests = 0;  // connections dropped in the middle of a request on purpose
+  uint64_t wrong_replies = 0;  // not one JSON object, or an error where none was due (or none)
+  uint64_t failures = 0;       // connection lost, or no reply within five seconds
+  std::string first_wrong;     // the first wrong reply, for the failure message
 };
 
 class JsonLoad {

@@ -66,8 +66,7 @@ bool host_saw_every_quantum(ChildProcess& host) {
 
 size_t count_of(const std::string& text, const std::string& part) {
   size_t found = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++found;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
   return found;
 }
 
@@ -154,13 +153,13 @@ TEST_P(PipeWireSoak, flapping_quanta_lose_no_sample_and_grow_no_memory) {
       judge({samples.begin() + static_cast<long>(judged_from), samples.end()}, expected);
   const CycleFigures cycles = count_cycles(samples);
   // The fake traces its calls; the stand-in's processes show in the host's log.
-  const size_t instances =
-      stand_in ? count_of(host.process().stderr_text(), "INFO  Process frames = ")
-               : calls_of(host.trace(), {"palvex_InitProcess3"}).size();
-  std::cout << "SOAK pipewire " << (stand_in ? "stand-in" : "fake") << " duration_s=" << seconds << " rounds=" << rounds
-            << " quanta_forced=" << forced << " recorder_cycles=" << cycles.cycles
-            << " quantum_changes_seen=" << cycles.changes << " instances=" << instances
-            << "\nSOAK samples_checked=" << verdict.checked
+  const size_t instances = stand_in
+                               ? count_of(host.process().stderr_text(), "INFO  Process frames = ")
+                               : calls_of(host.trace(), {"palvex_InitProcess3"}).size();
+  std::cout << "SOAK pipewire " << (stand_in ? "stand-in" : "fake") << " duration_s=" << seconds
+            << " rounds=" << rounds << " quanta_forced=" << forced
+            << " recorder_cycles=" << cycles.cycles << " quantum_changes_seen=" << cycles.changes
+            << " instances=" << instances << "\nSOAK samples_checked=" << verdict.checked
             << " one_chunk_late=" << verdict.one_chunk_late << " silent=" << verdict.silent
             << " unjudged=" << verdict.unjudged << " source_jumps=" << expected.source_jumps.size()
             << " graph_breaks=" << verdict.breaks << " transients=" << verdict.transients
@@ -192,8 +191,7 @@ TEST_P(PipeWireSoak, flapping_quanta_lose_no_sample_and_grow_no_memory) {
   EXPECT_LE(highest_kib, *settled_kib + 512);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, PipeWireSoak,
-                         testing::Values(Engine::fake, Engine::stand_in),
+INSTANTIATE_TEST_SUITE_P(Engines, PipeWireSoak, testing::Values(Engine::fake, Engine::stand_in),
                          [](const testing::TestParamInfo<Engine>& info) {
                            return info.param == Engine::fake ? "fake" : "stand_in";
                          });

@@ -7,7 +7,11 @@
 
 WebPoll::WebPoll(int port, const std::string& user, const std::string& secret,
                  std::chrono::milliseconds every, std::chrono::steady_clock::time_point deadline)
-    : port_(port), user_(user), secret_(secret), every_(every), deadline_(deadline),
+    : port_(port),
+      user_(user),
+      secret_(secret),
+      every_(every),
+      deadline_(deadline),
       thread_([this] { run(); }) {}
 
 WebPoll::~WebPoll() {
@@ -29,8 +33,8 @@ void WebPoll::run() {
   const nlohmann::json credentials = {{"user", user_}, {"secret", secret_}};
   auto login = client.Post("/api/login", credentials.dump(), "application/json");
   if (!login || login->status != 200) {
-    figures_.first_wrong = login ? "login: " + std::to_string(login->status) + " " + login->body
-                                 : "login: no answer";
+    figures_.first_wrong =
+        login ? "login: " + std::to_string(login->status) + " " + login->body : "login: no answer";
     return;
   }
   const std::string set_cookie = login->get_header_value("Set-Cookie");
@@ -45,8 +49,8 @@ void WebPoll::run() {
     } else {
       ++figures_.wrong_replies;
       if (figures_.first_wrong.empty())
-        figures_.first_wrong = reply ? std::to_string(reply->status) + " " + reply->body
-                                     : "no answer";
+        figures_.first_wrong =
+            reply ? std::to_string(reply->status) + " " + reply->body : "no answer";
     }
     std::this_thread::sleep_for(every_);
   }

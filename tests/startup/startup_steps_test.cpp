@@ -32,11 +32,9 @@ struct PortCase {
 };
 
 const PortCase port_cases[] = {
-    {0, 0, 0, 5010},      // nothing configured, or an explicit -j 0
-    {7000, 0, 0, 7000},
-    {0, 8080, 0, 0},      // a web port set: the JSON port stays off
-    {0, 0, 8443, 0},
-    {6000, 8080, 8443, 6000},
+    {0, 0, 0, 5010},                      // nothing configured, or an explicit -j 0
+    {7000, 0, 0, 7000}, {0, 8080, 0, 0},  // a web port set: the JSON port stays off
+    {0, 0, 8443, 0},    {6000, 8080, 8443, 6000},
 };
 
 TEST(StartupSteps, json_port_defaults_to_5010_only_when_no_port_is_set) {
@@ -75,17 +73,17 @@ TEST(StartupSteps, every_option_reaches_the_engine_through_the_factory) {
   ScopedMainLogger logger(4, sink);
   for (const char* name : {"STATE_DIR", "PROC_PORT", "HTTP_PORT", "HTTPS_PORT", "PROC_VERB"})
     unsetenv(name);
-  std::vector<std::string> args = {"palvex-jack", "-N", "s.st", "-O", "o.air", "-R", "-r",
-                                   "-a", "A=1", "-m", "M=3", "-D", "/var/lib/palvex",
-                                   "-j", "6001", "-w", "8081", "-s", "8444"};
+  std::vector<std::string> args = {
+      "palvex-jack",     "-N", "s.st", "-O", "o.air", "-R", "-r",  "-a", "A=1", "-m", "M=3", "-D",
+      "/var/lib/palvex", "-j", "6001", "-w", "8081",  "-s", "8444"};
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   optind = 0;
   HostSettings settings;
-  ASSERT_EQ(read_host_options(static_cast<int>(args.size()), argv.data(), jack_description,
-                              settings),
-            options_go_on);
+  ASSERT_EQ(
+      read_host_options(static_cast<int>(args.size()), argv.data(), jack_description, settings),
+      options_go_on);
 
   engine_trace.mark();
   auto instance = make_instance_factory(settings.config)(64);
@@ -93,22 +91,21 @@ TEST(StartupSteps, every_option_reaches_the_engine_through_the_factory) {
   instance.reset();
   // Handles are numbered per process; only the values count here.
   Lines calls;
-  for (const std::string& line :
-       calls_of(engine_trace.take(), {"palvex_SetParameter", "palvex_InitProcess3",
-                                      "palvex_SetMetadata", "palvex_StartUpdateThread",
-                                      "palvex_Webserver"}))
+  for (const std::string& line : calls_of(
+           engine_trace.take(), {"palvex_SetParameter", "palvex_InitProcess3", "palvex_SetMetadata",
+                                 "palvex_StartUpdateThread", "palvex_Webserver"}))
     calls.push_back(std::regex_replace(line, std::regex(" (set|proc|web)[0-9]+"), ""));
   EXPECT_EQ(calls, (Lines{
-      "palvex_SetParameter \"STATE_FILENAME\" \"s.st\"",
-      "palvex_SetParameter \"STATE_ONAIR\" \"o.air\"",
-      "palvex_SetParameter \"STORAGE_RO\" \"1\"",
-      "palvex_SetParameter \"STATE_RO\" \"1\"",
-      "palvex_SetParameter \"A\" \"1\"",
-      "palvex_InitProcess3 \"/var/lib/palvex\" 64",
-      "palvex_SetMetadata \"M\" \"3\"",
-      "palvex_StartUpdateThread 6001",
-      "palvex_Webserver 8081 8444",
-  }));
+                       "palvex_SetParameter \"STATE_FILENAME\" \"s.st\"",
+                       "palvex_SetParameter \"STATE_ONAIR\" \"o.air\"",
+                       "palvex_SetParameter \"STORAGE_RO\" \"1\"",
+                       "palvex_SetParameter \"STATE_RO\" \"1\"",
+                       "palvex_SetParameter \"A\" \"1\"",
+                       "palvex_InitProcess3 \"/var/lib/palvex\" 64",
+                       "palvex_SetMetadata \"M\" \"3\"",
+                       "palvex_StartUpdateThread 6001",
+                       "palvex_Webserver 8081 8444",
+                   }));
 }
 
 // Writes each record to stderr as the console would, for the death-test matcher.
@@ -136,26 +133,53 @@ struct ShutdownCase {
   int logger_level;
   int shutdown_level;
   bool with_instance;
-  int exit_status;  // 1 when the host's set-up failed with an exception
+  int exit_status;         // 1 when the host's set-up failed with an exception
   bool last_cycle_record;  // the audio side queues a real-time record as it is closed
   const char* stderr_pattern;
   Lines engine_calls;  // teardown calls between the sound-server close and the exit
 };
 
 const ShutdownCase shutdown_cases[] = {
-    {"JackLevelWithInstance", 9, 9, true, 0, false,
+    {"JackLevelWithInstance",
+     9,
+     9,
+     true,
+     0,
+     false,
      "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
      {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
       "palvex_ExitProcess"}},
-    {"PipeWireLevelWithoutInstance", 5, 5, false, 0, false,
+    {"PipeWireLevelWithoutInstance",
+     5,
+     5,
+     false,
+     0,
+     false,
      "VERB  MAIN stopping\n.*VERB  MAIN exiting now\n$",
      {"close_sound_server stop_requested=1"}},
-    {"FailedSetUp", 9, 9, false, 1, false, "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
+    {"FailedSetUp",
+     9,
+     9,
+     false,
+     1,
+     false,
+     "VERB5 MAIN stopping\n.*VERB5 MAIN exiting now\n$",
      {"close_sound_server stop_requested=1"}},
-    {"BelowTheShutdownLevel", 3, 9, true, 0, false, "^$",
+    {"BelowTheShutdownLevel",
+     3,
+     9,
+     true,
+     0,
+     false,
+     "^$",
      {"close_sound_server stop_requested=1", "palvex_Webserver_Stop", "palvex_StopUpdateThread",
       "palvex_ExitProcess"}},
-    {"RecordOfTheLastCycleBeforeTheLastLine", 5, 5, false, 0, true,
+    {"RecordOfTheLastCycleBeforeTheLastLine",
+     5,
+     5,
+     false,
+     0,
+     true,
      "VERB  MAIN stopping\n.*WARN  Invalid instance\n.*VERB  MAIN exiting now\n$",
      {"close_sound_server stop_requested=1"}},
 };
@@ -193,8 +217,8 @@ TEST_P(Shutdown, logs_closes_the_server_stops_the_instance_and_exits) {
 
   const Lines trace = engine_trace.take();
   Lines steps;
-  for (auto line = std::find(trace.begin(), trace.end(), "shutdown starts");
-       line != trace.end(); ++line) {
+  for (auto line = std::find(trace.begin(), trace.end(), "shutdown starts"); line != trace.end();
+       ++line) {
     if (*line == "shutdown starts") continue;
     if (line->rfind("palvex_Webserver_Stop ", 0) == 0) {
       EXPECT_EQ(line->substr(line->rfind(' ')), " 1000");

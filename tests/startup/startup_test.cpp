@@ -113,18 +113,16 @@ TEST_P(Startup, banner_at_info_and_no_deferred_texts_at_the_default_level) {
 
 TEST_P(Startup, deferred_environment_texts_follow_the_banner_in_their_order) {
   const StartedHost r = run({{"PROC_VERB", "loud"},
-                     {"PROC_PORT", "12ab"},
-                     {"HTTP_PORT", "8080"},
-                     {"HTTPS_PORT", "8443"},
-                     {"STATE_DIR", "/nowhere"}},
-                    {"-vv"});
+                             {"PROC_PORT", "12ab"},
+                             {"HTTP_PORT", "8080"},
+                             {"HTTPS_PORT", "8443"},
+                             {"STATE_DIR", "/nowhere"}},
+                            {"-vv"});
   // The unknown PROC_VERB is reported at once, before the level is known.
-  EXPECT_EQ(head(r.log, 6), (Lines{"WARN |ENV PROC_VERB unknown loud",
-                                   "INFO |VELMOR Palvex Version 0.0-fake",
-                                   "VERB2|ENV proc port 12ab",
-                                   "VERB2|ENV http port 8080",
-                                   "VERB2|ENV https port 8443",
-                                   "VERB2|ENV PROC_VERB loud"}));
+  EXPECT_EQ(head(r.log, 6),
+            (Lines{"WARN |ENV PROC_VERB unknown loud", "INFO |VELMOR Palvex Version 0.0-fake",
+                   "VERB2|ENV proc port 12ab", "VERB2|ENV http port 8080",
+                   "VERB2|ENV https port 8443", "VERB2|ENV PROC_VERB loud"}));
   Lines expected = start_calls(6);
   expected.insert(expected.end(), format_queries.begin(), format_queries.end());
   EXPECT_EQ(head(r.trace, expected.size()), expected);
@@ -133,8 +131,7 @@ TEST_P(Startup, deferred_environment_texts_follow_the_banner_in_their_order) {
 TEST_P(Startup, only_set_variables_give_deferred_texts) {
   const StartedHost r = run({{"HTTPS_PORT", "8443"}, {"PROC_VERB", "-vv"}, {"HTTP_PORT", ""}});
   EXPECT_EQ(head(r.log, 3), (Lines{"INFO |VELMOR Palvex Version 0.0-fake",
-                                   "VERB2|ENV https port 8443",
-                                   "VERB2|ENV PROC_VERB -vv"}));
+                                   "VERB2|ENV https port 8443", "VERB2|ENV PROC_VERB -vv"}));
   EXPECT_EQ(head(r.trace, 1), (Lines{"palvex_SetLogSeverity 6"}));
 }
 
@@ -167,19 +164,18 @@ TEST_P(Startup, the_engine_gets_the_hosts_verbosity_before_the_log_bridge) {
 
 TEST_P(Startup, every_line_is_in_the_log_format) {
   const StartedHost r = run({{"PROC_VERB", "bad"},
-                     {"PROC_PORT", "7000"},
-                     {"HTTP_PORT", "8080"},
-                     {"PALVEX_FAKE_LOG", "3:engine warning|4:NULL|-2:odd severity|6:"},
-                     {"PALVEX_FAKE_CHANNELS", "6"}},
-                    {"-vvvvvv", "-m", "k=v", "-a", "p=q"});
+                             {"PROC_PORT", "7000"},
+                             {"HTTP_PORT", "8080"},
+                             {"PALVEX_FAKE_LOG", "3:engine warning|4:NULL|-2:odd severity|6:"},
+                             {"PALVEX_FAKE_CHANNELS", "6"}},
+                            {"-vvvvvv", "-m", "k=v", "-a", "p=q"});
   EXPECT_EQ(r.result.status, 1);
   EXPECT_TRUE(r.result.out.empty()) << r.result.out;
   const Lines lines = split_lines(r.result.err);
   // The host's own six lines; the engine's lines come from a thread of its own and may or may
   // not make it out before the format check ends the program.
   EXPECT_GE(lines.size(), 6u);
-  for (const std::string& line : lines)
-    EXPECT_TRUE(std::regex_match(line, line_format)) << line;
+  for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, line_format)) << line;
   EXPECT_GE(position(r.log, "ERROR|Bad library channel count"), 0);
 }
 

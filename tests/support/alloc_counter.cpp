@@ -38,13 +38,25 @@ long stop() {
 void* operator new(std::size_t size) { return counted_alloc(size); }
 void* operator new[](std::size_t size) { return counted_alloc(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try { return counted_alloc(size); } catch (...) { return nullptr; }
+  try {
+    return counted_alloc(size);
+  } catch (...) {
+    return nullptr;
+  }
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  try { return counted_alloc(size); } catch (...) { return nullptr; }
+  try {
+    return counted_alloc(size);
+  } catch (...) {
+    return nullptr;
+  }
 }
-void* operator new(std::size_t size, std::align_val_t align) { return counted_aligned_alloc(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return counted_aligned_alloc(size, align); }
+void* operator new(std::size_t size, std::align_val_t align) {
+  return counted_aligned_alloc(size, align);
+}
+void* operator new[](std::size_t size, std::align_val_t align) {
+  return counted_aligned_alloc(size, align);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -4,6 +4,6 @@
 #pragma once
 
 namespace alloc_counter {
-void start();   // begins counting on this thread, from 0
-long stop();    // ends counting on this thread and returns the count
+void start();  // begins counting on this thread, from 0
+long stop();   // ends counting on this thread and returns the count
 }  // namespace alloc_counter

@@ -23,8 +23,8 @@ inline bool rerun_in_child(EnvChanges env) {
   if (length <= 0) return false;
   env["PALVEX_TEST_CHILD"] = "1";
   env["GTEST_OUTPUT"] = std::nullopt;  // the parent's report file stays the parent's
-  const ProcessResult child = run_process({self, "--gtest_filter=" + filter}, env,
-                                          std::chrono::seconds(60));
+  const ProcessResult child =
+      run_process({self, "--gtest_filter=" + filter}, env, std::chrono::seconds(60));
   EXPECT_TRUE(child.exited && child.status == 0)
       << "the child run of " << filter << " failed (signal " << child.signal << "):\n"
       << child.out << child.err;

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "process.h"
@@ -19,8 +19,7 @@
 class TraceFile {
 public:
   TraceFile() : owner_(::getpid()) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "palvex-trace-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "palvex-trace-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
     path_ = (dir_ / "trace").string();
     ::setenv("PALVEX_FAKE_TRACE", path_.c_str(), 1);

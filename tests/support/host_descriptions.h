@@ -6,9 +6,12 @@
 #include "signals.h"
 
 inline const HostDescription jack_description{
-    true, "palvex", "  -C, --name=jack_name          JACK client name (current:", "",
-    on_signal, 9};
+    true, "palvex", "  -C, --name=jack_name          JACK client name (current:", "", on_signal, 9};
 
 inline const HostDescription pipewire_description{
-    false, "", "  -C, --name=pw_name            PipeWire client name (current:",
-    "palvex-pipewire", on_signal, 5};
+    false,
+    "",
+    "  -C, --name=pw_name            PipeWire client name (current:",
+    "palvex-pipewire",
+    on_signal,
+    5};

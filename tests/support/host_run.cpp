@@ -9,7 +9,8 @@
 
 HostRun::HostRun(const JackServer& server, std::vector<std::string> args, EnvChanges env,
                  Engine engine, int json_port)
-    : dir_("palvex-jack-run"), json_port_(json_port == 0 ? free_tcp_port() : json_port),
+    : dir_("palvex-jack-run"),
+      json_port_(json_port == 0 ? free_tcp_port() : json_port),
       jack_(&server) {
   start("palvex-jack", PALVEX_JACK_CLOSE_TRACE_SHIM, server.client_env(clean_palvex_env()), args,
         env, engine);
@@ -17,7 +18,8 @@ HostRun::HostRun(const JackServer& server, std::vector<std::string> args, EnvCha
 
 HostRun::HostRun(const PipeWireServer& server, std::vector<std::string> args, EnvChanges env,
                  Engine engine, int json_port)
-    : dir_("palvex-pw-run"), json_port_(json_port == 0 ? free_tcp_port() : json_port),
+    : dir_("palvex-pw-run"),
+      json_port_(json_port == 0 ? free_tcp_port() : json_port),
       pipewire_(&server) {
   EnvChanges base = server.client_env(clean_palvex_env());
   if (engine == Engine::fake) base["PALVEX_FAKE_CHUNK_LIST"] = "64";
@@ -25,8 +27,7 @@ HostRun::HostRun(const PipeWireServer& server, std::vector<std::string> args, En
 }
 
 void HostRun::start(const std::string& program, const std::string& shim, EnvChanges all,
-                    const std::vector<std::string>& args, const EnvChanges& env,
-                    Engine engine) {
+                    const std::vector<std::string>& args, const EnvChanges& env, Engine engine) {
   trace_path_ = dir_.file("trace");
   all["STATE_DIR"] = dir_.path().string();
   all["PALVEX_FAKE_TRACE"] = trace_path_;
@@ -87,7 +88,7 @@ std::string HostRun::diagnostics() const {
   std::string text = "--- stderr of the host:\n" + process_->stderr_text();
   text += "--- trace:\n" + read_file(trace_path_);
   const std::string server = jack_ != nullptr ? jack_->log() : pipewire_->log();
-  text += "--- server (last lines):\n" +
-          server.substr(server.size() > 3000 ? server.size() - 3000 : 0);
+  text +=
+      "--- server (last lines):\n" + server.substr(server.size() > 3000 ? server.size() - 3000 : 0);
   return text;
 }

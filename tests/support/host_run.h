@@ -12,7 +12,7 @@
 
 #include "engine_trace.h"  // index_of, calls_of: for what trace() gives
 #include "jack_server.h"
-#include "json_client.h"   // for what json_port() serves
+#include "json_client.h"  // for what json_port() serves
 #include "pipewire_server.h"
 #include "process.h"
 #include "temp_dir.h"

@@ -53,8 +53,7 @@ JackServer::JackServer(const JackServerOptions& options)
   // It answers once jack_lsp can list its ports.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < deadline && jackd_->running()) {
-    ProcessResult lsp =
-        run_process({jack_lsp, "-s", name_}, client_env(), std::chrono::seconds(5));
+    ProcessResult lsp = run_process({jack_lsp, "-s", name_}, client_env(), std::chrono::seconds(5));
     if (lsp.exited && lsp.status == 0) {
       ready_ = true;
       return;
@@ -111,8 +110,8 @@ bool JackServer::stop(int signal_number, std::chrono::milliseconds timeout) {
 bool JackServer::set_buffer_size(unsigned frames) const {
   const std::string jack_bufsize = find_on_path("jack_bufsize");
   if (jack_bufsize.empty()) return false;
-  const ProcessResult result = run_process({jack_bufsize, std::to_string(frames)}, client_env(),
-                                           std::chrono::seconds(10));
+  const ProcessResult result =
+      run_process({jack_bufsize, std::to_string(frames)}, client_env(), std::chrono::seconds(10));
   return result.exited && result.status == 0;
 }
 

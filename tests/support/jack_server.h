@@ -9,11 +9,11 @@
 #include "process.h"
 
 struct JackServerOptions {
-  unsigned period = 256;    // frames per JACK period
-  unsigned capture = 2;     // physical capture ports (system:capture_N)
-  unsigned playback = 2;    // physical playback ports (system:playback_N)
+  unsigned period = 256;  // frames per JACK period
+  unsigned capture = 2;   // physical capture ports (system:capture_N)
+  unsigned playback = 2;  // physical playback ports (system:playback_N)
   unsigned rate = 48000;
-  bool started = true;      // false: a server name nothing answers to, for a host without one
+  bool started = true;  // false: a server name nothing answers to, for a host without one
 };
 
 class JackServer {
@@ -48,7 +48,7 @@ private:
 };
 
 // A server for one test; the test stops at once when it did not come up.
-#define START_JACK_SERVER(var, ...)              \
+#define START_JACK_SERVER(var, ...)               \
   JackServer var(JackServerOptions{__VA_ARGS__}); \
   ASSERT_TRUE(var.ready()) << var.log();          \
   var.use_in_this_process()

@@ -12,12 +12,9 @@ namespace {
 
 // Variables that would point a client at another daemon or another session.
 EnvChanges session_free_env(const std::string& runtime_dir) {
-  return {{"XDG_RUNTIME_DIR", runtime_dir},
-          {"PIPEWIRE_RUNTIME_DIR", std::nullopt},
-          {"PIPEWIRE_REMOTE", std::nullopt},
-          {"PIPEWIRE_CORE", std::nullopt},
-          {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
-          {"DISPLAY", std::nullopt}};
+  return {{"XDG_RUNTIME_DIR", runtime_dir},           {"PIPEWIRE_RUNTIME_DIR", std::nullopt},
+          {"PIPEWIRE_REMOTE", std::nullopt},          {"PIPEWIRE_CORE", std::nullopt},
+          {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}, {"DISPLAY", std::nullopt}};
 }
 
 }  // namespace

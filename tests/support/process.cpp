@@ -23,17 +23,16 @@ extern char** environ;
 
 EnvChanges clean_palvex_env() {
   EnvChanges env;
-  for (const char* name : {"STATE_DIR", "PROC_PORT", "HTTP_PORT", "HTTPS_PORT", "PROC_VERB",
-                           "PROC_IP", "SETUP_USER", "ADMIN_USER", "SETUP_SECRET",
-                           "ADMIN_SECRET", "SSL_CERTIFICATE_PATH", "SSL_PRIVATE_PATH"})
+  for (const char* name :
+       {"STATE_DIR", "PROC_PORT", "HTTP_PORT", "HTTPS_PORT", "PROC_VERB", "PROC_IP", "SETUP_USER",
+        "ADMIN_USER", "SETUP_SECRET", "ADMIN_SECRET", "SSL_CERTIFICATE_PATH", "SSL_PRIVATE_PATH"})
     env[name] = std::nullopt;
-  for (const char* name : {"PALVEX_FAKE_TRACE", "PALVEX_FAKE_VERSION", "PALVEX_FAKE_SAMPLE_RATE",
-                           "PALVEX_FAKE_CHUNK", "PALVEX_FAKE_CHANNELS", "PALVEX_FAKE_INPUTS",
-                           "PALVEX_FAKE_OUTPUTS", "PALVEX_FAKE_CHUNK_LIST",
-                           "PALVEX_FAKE_PROCESS_CHUNK", "PALVEX_FAKE_READY",
-                           "PALVEX_FAKE_WEB_STATUS", "PALVEX_FAKE_STOP_RESULT", "PALVEX_FAKE_GAIN",
-                           "PALVEX_FAKE_BIAS", "PALVEX_FAKE_FAIL", "PALVEX_FAKE_LOG",
-                           "PALVEX_FAKE_LOG_THREADS", "PALVEX_FAKE_LOG_REPEAT"})
+  for (const char* name :
+       {"PALVEX_FAKE_TRACE", "PALVEX_FAKE_VERSION", "PALVEX_FAKE_SAMPLE_RATE", "PALVEX_FAKE_CHUNK",
+        "PALVEX_FAKE_CHANNELS", "PALVEX_FAKE_INPUTS", "PALVEX_FAKE_OUTPUTS",
+        "PALVEX_FAKE_CHUNK_LIST", "PALVEX_FAKE_PROCESS_CHUNK", "PALVEX_FAKE_READY",
+        "PALVEX_FAKE_WEB_STATUS", "PALVEX_FAKE_STOP_RESULT", "PALVEX_FAKE_GAIN", "PALVEX_FAKE_BIAS",
+        "PALVEX_FAKE_FAIL", "PALVEX_FAKE_LOG", "PALVEX_FAKE_LOG_THREADS", "PALVEX_FAKE_LOG_REPEAT"})
     env[name] = std::nullopt;
   return env;
 }
@@ -215,7 +214,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const EnvChanges
   return child.result();
 }
 
-std::string bin_path(const std::string& program) { return std::string(PALVEX_BIN_DIR) + "/" + program; }
+std::string bin_path(const std::string& program) {
+  return std::string(PALVEX_BIN_DIR) + "/" + program;
+}
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -18,11 +18,11 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 EnvChanges clean_palvex_env();
 
 struct ProcessResult {
-  bool exited = false;   // ended by exit(); otherwise by a signal (or still running)
-  int status = -1;       // exit status when exited
-  int signal = 0;        // the signal that ended it otherwise
-  std::string out;       // standard output
-  std::string err;       // standard error
+  bool exited = false;  // ended by exit(); otherwise by a signal (or still running)
+  int status = -1;      // exit status when exited
+  int signal = 0;       // the signal that ended it otherwise
+  std::string out;      // standard output
+  std::string err;      // standard error
 };
 
 class ChildProcess {

@@ -12,9 +12,9 @@ static EnvChanges real_engine_env() {
 
 std::unique_ptr<HostRun> start_audio_host(const JackServer& jackd, const std::string& state_dir,
                                           int json_port) {
-  return std::make_unique<HostRun>(jackd, std::vector<std::string>{"-w", "0", "-s", "0", "-D", state_dir},
-                                   EnvChanges{{"STATE_DIR", state_dir}}, Engine::stand_in,
-                                   json_port);
+  return std::make_unique<HostRun>(
+      jackd, std::vector<std::string>{"-w", "0", "-s", "0", "-D", state_dir},
+      EnvChanges{{"STATE_DIR", state_dir}}, Engine::stand_in, json_port);
 }
 
 RealWebfront::RealWebfront(int json_port, EnvChanges env) : json_port_(json_port) {

@@ -6,7 +6,6 @@
 
 namespace {
 
-
 struct StartCase {
   const char* name;
   EnvChanges env;
@@ -40,7 +39,8 @@ TEST_P(WebfrontStart, hands_the_settings_to_the_engine_in_order) {
 std::vector<std::string> calls(const std::string& tcp2_args,
                                std::vector<std::string> set_parameters = {}) {
   std::vector<std::string> lines{"palvex_NewParameters"};
-  for (const std::string& pair : set_parameters) lines.push_back("palvex_SetParameter set1 " + pair);
+  for (const std::string& pair : set_parameters)
+    lines.push_back("palvex_SetParameter set1 " + pair);
   lines.push_back("palvex_Webserver_tcp2 " + tcp2_args + " set1");
   lines.push_back("palvex_FreeParameters set1");
   return lines;
@@ -51,7 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         StartCase{"defaults", {}, {}, calls("8080 8443 \"palvex-host\" 5010")},
         StartCase{"environment",
-                  {{"HTTP_PORT", "81"}, {"HTTPS_PORT", "444"}, {"PROC_PORT", "6000"},
+                  {{"HTTP_PORT", "81"},
+                   {"HTTPS_PORT", "444"},
+                   {"PROC_PORT", "6000"},
                    {"PROC_IP", "10.1.2.3"}},
                   {},
                   calls("81 444 \"10.1.2.3\" 6000")},
@@ -75,25 +77,32 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {"--ip=long-host", "--port", "7000", "--http=92", "--https", "93"},
                   calls("92 93 \"long-host\" 7000")},
-        StartCase{"last_of_two_wins", {}, {"-p", "1", "-p", "2", "-i", "a", "-i", "b"},
+        StartCase{"last_of_two_wins",
+                  {},
+                  {"-p", "1", "-p", "2", "-i", "a", "-i", "b"},
                   calls("8080 8443 \"b\" 2")},
         StartCase{"blank_arguments_keep_the_value",
                   {{"PROC_PORT", "6000"}, {"PROC_IP", "env-host"}},
                   {"-p", "", "-w", "  ", "-i", " "},
                   calls("8080 8443 \"env-host\" 6000")},
-        StartCase{"first_word_of_the_address", {}, {"-i", "  host two"},
+        StartCase{"first_word_of_the_address",
+                  {},
+                  {"-i", "  host two"},
                   calls("8080 8443 \"host\" 5010")},
         StartCase{"port_numbers_as_the_stream_reads_them",
                   {},
                   {"-p", "letters", "-w", " 90x", "-s", "99999999999"},
                   calls("90 -1 \"palvex-host\" 0")},
-        StartCase{"minus_wraps_at_32_bits", {}, {"-p", "-2"}, calls("8080 8443 \"palvex-host\" -2")},
-        StartCase{"both_web_ports_0_still_start_the_web_server", {}, {"-w", "0", "-s", "0"},
+        StartCase{
+            "minus_wraps_at_32_bits", {}, {"-p", "-2"}, calls("8080 8443 \"palvex-host\" -2")},
+        StartCase{"both_web_ports_0_still_start_the_web_server",
+                  {},
+                  {"-w", "0", "-s", "0"},
                   calls("0 0 \"palvex-host\" 5010")},
         StartCase{"pairs_in_command_line_order",
                   {},
-                  {"-a", "k=v", "--param=a=b=c", "-a", "=empty-key", "--param", "empty-value=",
-                   "-a", "k=again"},
+                  {"-a", "k=v", "--param=a=b=c", "-a", "=empty-key", "--param",
+                   "empty-value=", "-a", "k=again"},
                   calls("8080 8443 \"palvex-host\" 5010",
                         {"\"k\" \"v\"", "\"a\" \"b=c\"", "\"\" \"empty-key\"",
                          "\"empty-value\" \"\"", "\"k\" \"again\""})},
@@ -152,12 +161,12 @@ TEST_P(WebfrontEnd, ends_while_configuring) {
   }
 
   const std::vector<std::string> version_only{"palvex_GetVersion"};
-  EXPECT_EQ(webfront.trace(),
-            c.status == 0 ? version_only : std::vector<std::string>{})
+  EXPECT_EQ(webfront.trace(), c.status == 0 ? version_only : std::vector<std::string>{})
       << "nothing is started before the options are all read";
 }
 
-const std::string version_line = std::string("VELMOR Palvex Version ") + webfront_fake_version + "\n";
+const std::string version_line =
+    std::string("VELMOR Palvex Version ") + webfront_fake_version + "\n";
 
 INSTANTIATE_TEST_SUITE_P(
     HelpVersionErrors, WebfrontEnd,
@@ -165,40 +174,80 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"help", {}, {"-h"}, 0, {{"IP", "palvex-host"}}, "", "", false},
         EndCase{"help_long", {}, {"--help"}, 0, {{"IP", "palvex-host"}}, "", "", false},
         EndCase{"help_shows_environment",
-                {{"PROC_IP", "env-host"}, {"PROC_PORT", "6000"}, {"HTTP_PORT", "81"},
-                 {"HTTPS_PORT", "444"}, {"PROC_VERB", "-vv"}},
-                {"-h"}, 0,
-                {{"IP", "env-host"}, {"PORT", "6000"}, {"HTTP", "81"}, {"HTTPS", "444"},
+                {{"PROC_IP", "env-host"},
+                 {"PROC_PORT", "6000"},
+                 {"HTTP_PORT", "81"},
+                 {"HTTPS_PORT", "444"},
                  {"PROC_VERB", "-vv"}},
-                "", "", false},
+                {"-h"},
+                0,
+                {{"IP", "env-host"},
+                 {"PORT", "6000"},
+                 {"HTTP", "81"},
+                 {"HTTPS", "444"},
+                 {"PROC_VERB", "-vv"}},
+                "",
+                "",
+                false},
         EndCase{"help_shows_options_before_it_and_ignores_the_rest",
                 {{"PROC_PORT", "6000"}},
-                {"-p", "1", "-i", "before", "-h", "-p", "2", "-x", "-a", "bad"}, 0,
-                {{"IP", "before"}, {"PORT", "1"}}, "", "", false},
-        EndCase{"help_shows_an_empty_address", {{"PROC_IP", ""}}, {"-h"}, 0, {{"IP", ""}}, "",
-                "", false},
-        EndCase{"help_shows_saturated_ports", {}, {"-w", "99999999999", "-s", "-1", "-h"}, 0,
-                {{"HTTP", "4294967295"}, {"HTTPS", "4294967295"}}, "", "", false},
+                {"-p", "1", "-i", "before", "-h", "-p", "2", "-x", "-a", "bad"},
+                0,
+                {{"IP", "before"}, {"PORT", "1"}},
+                "",
+                "",
+                false},
+        EndCase{"help_shows_an_empty_address",
+                {{"PROC_IP", ""}},
+                {"-h"},
+                0,
+                {{"IP", ""}},
+                "",
+                "",
+                false},
+        EndCase{"help_shows_saturated_ports",
+                {},
+                {"-w", "99999999999", "-s", "-1", "-h"},
+                0,
+                {{"HTTP", "4294967295"}, {"HTTPS", "4294967295"}},
+                "",
+                "",
+                false},
         EndCase{"version", {}, {"-V"}, 0, {}, version_line, "", false},
         EndCase{"version_before_help", {}, {"--version", "-h"}, 0, {}, version_line, "", false},
-        EndCase{"version_without_a_text_from_the_engine", {{"PALVEX_FAKE_VERSION", "NULL"}},
-                {"-V"}, 0, {}, "VELMOR Palvex Version unknown\n", "", false},
-        EndCase{"help_before_version", {}, {"-h", "-V"}, 0, {{"IP", "palvex-host"}}, "", "",
+        EndCase{"version_without_a_text_from_the_engine",
+                {{"PALVEX_FAKE_VERSION", "NULL"}},
+                {"-V"},
+                0,
+                {},
+                "VELMOR Palvex Version unknown\n",
+                "",
                 false},
+        EndCase{"help_before_version", {}, {"-h", "-V"}, 0, {{"IP", "palvex-host"}}, "", "", false},
         EndCase{"missing_argument", {}, {"-p"}, 1, {}, "", " option p is unknown", true},
         EndCase{"missing_argument_long", {}, {"--ip"}, 1, {}, "", " option i is unknown", true},
         EndCase{"unknown_letter", {}, {"-x"}, 1, {}, "", " option x is unknown", true},
         EndCase{"unknown_long_name", {}, {"--nope"}, 1, {}, "", " option ? is unknown", true},
-        EndCase{"ambiguous_abbreviation", {}, {"--htt=1"}, 1, {}, "", " option ? is unknown",
-                true},
-        EndCase{"argument_to_a_flag", {}, {"--help=yes"}, 1, {}, "", " option h is unknown",
-                true},
-        EndCase{"pair_without_equals", {}, {"-a", "novalue"}, 1, {}, "",
-                " option a needs key=value format", false},
-        EndCase{"empty_pair", {}, {"--param="}, 1, {}, "", " option a needs key=value format",
+        EndCase{"ambiguous_abbreviation", {}, {"--htt=1"}, 1, {}, "", " option ? is unknown", true},
+        EndCase{"argument_to_a_flag", {}, {"--help=yes"}, 1, {}, "", " option h is unknown", true},
+        EndCase{"pair_without_equals",
+                {},
+                {"-a", "novalue"},
+                1,
+                {},
+                "",
+                " option a needs key=value format",
                 false},
-        EndCase{"error_after_good_options", {}, {"-p", "1", "-a", "k=v", "-a", "k"}, 1, {}, "",
-                " option a needs key=value format", false}),
+        EndCase{
+            "empty_pair", {}, {"--param="}, 1, {}, "", " option a needs key=value format", false},
+        EndCase{"error_after_good_options",
+                {},
+                {"-p", "1", "-a", "k=v", "-a", "k"},
+                1,
+                {},
+                "",
+                " option a needs key=value format",
+                false}),
     [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -133,8 +133,9 @@ TEST_F(WebfrontEndToEnd, survives_a_restart_of_the_host) {
   ASSERT_TRUE(host_->stop()) << host_->diagnostics();
   const HttpReply gone = curl_->get("/api/config");
   EXPECT_EQ(gone.status, 502) << gone.body;
-  EXPECT_EQ(gone.json(), (nlohmann::json{
-                             {"error", "Audio host unreachable at 127.0.0.1:" + std::to_string(port)}}))
+  EXPECT_EQ(
+      gone.json(),
+      (nlohmann::json{{"error", "Audio host unreachable at 127.0.0.1:" + std::to_string(port)}}))
       << gone.body;
   EXPECT_EQ(curl_->post("/api/set", R"({"in":{"gain":-3}})").status, 502);
 
@@ -177,8 +178,7 @@ TEST(WebfrontLogin, is_disabled_without_a_user) {
   Curl curl("http://127.0.0.1:" + std::to_string(front.web_port()));
 
   const HttpReply page = curl.get("/");
-  EXPECT_NE(page.body.find("Login is disabled: define SETUP_USER or ADMIN_USER"),
-            std::string::npos)
+  EXPECT_NE(page.body.find("Login is disabled: define SETUP_USER or ADMIN_USER"), std::string::npos)
       << page.body;
   EXPECT_EQ(curl.login(user, secret).status, 403);
   const int config = curl.get("/api/config").status;
@@ -188,10 +188,10 @@ TEST(WebfrontLogin, is_disabled_without_a_user) {
 
 TEST(WebfrontHttps, serves_the_interface_with_its_certificate) {
   TempDir tls("palvex-tls");
-  const ProcessResult made = run_process(
-      {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-       "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-       tls.file("key.pem"), "-out", tls.file("cert.pem")});
+  const ProcessResult made =
+      run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                   "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                   "-keyout", tls.file("key.pem"), "-out", tls.file("cert.pem")});
   ASSERT_EQ(made.status, 0) << made.err;
 
   JackServer jackd;

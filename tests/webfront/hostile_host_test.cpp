@@ -101,8 +101,8 @@ std::string nested(size_t depth, const std::string& inner = "") {
 class WebfrontAgainstAHostileHost : public testing::Test {
 protected:
   void SetUp() override {
-    front_ = std::make_unique<RealWebfront>(host_.port(),
-                                            EnvChanges{{"SETUP_USER", user}, {"SETUP_SECRET", secret}});
+    front_ = std::make_unique<RealWebfront>(
+        host_.port(), EnvChanges{{"SETUP_USER", user}, {"SETUP_SECRET", secret}});
     ASSERT_TRUE(front_->start_http()) << front_->child().stderr_text();
     curl_ = std::make_unique<Curl>("http://127.0.0.1:" + std::to_string(front_->web_port()));
     ASSERT_EQ(curl_->login(user, secret).status, 200);
@@ -127,7 +127,8 @@ TEST_F(WebfrontAgainstAHostileHost, a_reply_that_is_not_a_shallow_json_object_is
   const Case cases[] = {
       // 800 KB, under the reply limit: deep enough to overflow any recursion over it.
       {"nested 400,000 deep", "{\"in\":" + nested(400000) + "}\n", "nested deeper than 64 levels"},
-      {"nested one level too deep", "{\"in\":" + nested(64) + "}\n", "nested deeper than 64 levels"},
+      {"nested one level too deep", "{\"in\":" + nested(64) + "}\n",
+       "nested deeper than 64 levels"},
       {"not JSON", "{in:1}\n", "expected a key or '}'"},
       {"not an object", "[1,2]\n", "not a JSON object"},
   };

@@ -70,17 +70,17 @@ TEST_P(WebfrontStopResult, becomes_the_exit_status) {
   EXPECT_EQ(result.status, c.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Results, WebfrontStopResult,
-    testing::Values(StopResultCase{"zero", "0", 0}, StopResultCase{"small", "7", 7},
-                    StopResultCase{"all_low_bits", "255", 255},
-                    StopResultCase{"negative", "-1", 255},
-                    StopResultCase{"low_bits_kept", "257", 1},
-                    StopResultCase{"multiple_of_256", "256", 1},
-                    StopResultCase{"negative_multiple_of_256", "-512", 1}),
-    [](const testing::TestParamInfo<StopResultCase>& info) {
-      return std::string(info.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Results, WebfrontStopResult,
+                         testing::Values(StopResultCase{"zero", "0", 0},
+                                         StopResultCase{"small", "7", 7},
+                                         StopResultCase{"all_low_bits", "255", 255},
+                                         StopResultCase{"negative", "-1", 255},
+                                         StopResultCase{"low_bits_kept", "257", 1},
+                                         StopResultCase{"multiple_of_256", "256", 1},
+                                         StopResultCase{"negative_multiple_of_256", "-512", 1}),
+                         [](const testing::TestParamInfo<StopResultCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // The engine's results are handed on untested; only the stop result reaches the outside.
 TEST(WebfrontEngineFailures, a_web_server_that_did_not_start_is_still_stopped) {
@@ -101,9 +101,12 @@ TEST(WebfrontEngineFailures, a_missing_parameter_set_is_passed_on) {
   ASSERT_TRUE(webfront.start({"-a", "k=v"}));
   ASSERT_TRUE(webfront.stop(SIGTERM, stop_bound));
   const std::vector<std::string> expected{
-      "palvex_NewParameters", "palvex_SetParameter null \"k\" \"v\"",
-      "palvex_Webserver_tcp2 8080 8443 \"palvex-host\" 5010 null", "palvex_FreeParameters null",
-      "palvex_Webserver_Status web1", "palvex_Webserver_Stop web1 5000"};
+      "palvex_NewParameters",
+      "palvex_SetParameter null \"k\" \"v\"",
+      "palvex_Webserver_tcp2 8080 8443 \"palvex-host\" 5010 null",
+      "palvex_FreeParameters null",
+      "palvex_Webserver_Status web1",
+      "palvex_Webserver_Stop web1 5000"};
   EXPECT_EQ(webfront.trace(), expected);
   EXPECT_EQ(webfront.child().result().status, 0);
 }

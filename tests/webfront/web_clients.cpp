@@ -14,10 +14,20 @@ Curl::Curl(std::string base, std::vector<std::string> extra)
     : base_(std::move(base)), extra_(std::move(extra)), dir_("palvex-curl") {}
 
 HttpReply Curl::request(std::vector<std::string> args, const std::string& path) {
-  std::vector<std::string> argv{"/usr/bin/curl", "-sS", "--max-time", "10",
-                                "-c", dir_.file("cookies"), "-b", dir_.file("cookies"),
-                                "-o", dir_.file("body"), "-D", dir_.file("headers"),
-                                "-w", "%{http_code}"};
+  std::vector<std::string> argv{"/usr/bin/curl",
+                                "-sS",
+                                "--max-time",
+                                "10",
+                                "-c",
+                                dir_.file("cookies"),
+                                "-b",
+                                dir_.file("cookies"),
+                                "-o",
+                                dir_.file("body"),
+                                "-D",
+                                dir_.file("headers"),
+                                "-w",
+                                "%{http_code}"};
   argv.insert(argv.end(), extra_.begin(), extra_.end());
   argv.insert(argv.end(), args.begin(), args.end());
   argv.push_back(base_ + path);

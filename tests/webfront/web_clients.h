@@ -10,7 +10,7 @@
 #include "temp_dir.h"
 
 struct HttpReply {
-  int status = 0;        // 0: no answer at all
+  int status = 0;  // 0: no answer at all
   std::string body;
   std::string headers;
   nlohmann::json json() const;  // the body as JSON; null when it is not JSON
