@@ -78,11 +78,7 @@ TEST(PipeWireFaults, killed_daemon_mid_run_is_logged_once_and_shuts_down_in_orde
   ASSERT_TRUE(palvex) << host.diagnostics();
   const std::string icon = palvex->props.value("application.icon-name", "");
   ASSERT_EQ(icon.rfind("/tmp/png", 0), 0u) << palvex->props.dump();
-  const std::optional<GraphNode> source =
-      wait_for_node(daemon, "node.name", "palvex-test-source", 2, 10s);
-  ASSERT_TRUE(source);
-  for (const char* name : {"FL", "FR"})
-    ASSERT_TRUE(link_ports(daemon, source->port("out", name)->id, palvex->port("in", name)->id));
+  ASSERT_TRUE(link_probe_through(daemon, *palvex, false));
   // The engine serves its JSON port once the first cycle has made an instance.
   ASSERT_TRUE(host.wait_for_json_port(10s)) << host.diagnostics();
 

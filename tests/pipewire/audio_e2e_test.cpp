@@ -44,14 +44,7 @@ protected:
     host_ = std::make_unique<HostRun>(server_, args, env, engine);
     const std::optional<GraphNode> palvex = wait_for_host_node(*host_, server_);
     ASSERT_TRUE(palvex) << host_->diagnostics();
-    const auto source = wait_for_node(server_, "node.name", "palvex-test-source", 2, 10s);
-    const auto recorder = wait_for_node(server_, "node.name", "palvex-test-recorder", 2, 10s);
-    ASSERT_TRUE(source && recorder);
-    for (const char* name : {"FL", "FR"}) {
-      ASSERT_TRUE(link_ports(server_, source->port("out", name)->id, palvex->port("in", name)->id));
-      ASSERT_TRUE(
-          link_ports(server_, palvex->port("out", name)->id, recorder->port("in", name)->id));
-    }
+    ASSERT_TRUE(link_probe_through(server_, *palvex, true));
   }
 
   void TearDown() override {

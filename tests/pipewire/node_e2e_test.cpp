@@ -96,15 +96,6 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"default_client_name", {}, "palvex-pipewire"}),
     [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
-// Links the probe's source into the host's inputs, so that PipeWire schedules it.
-void feed_host(const PipeWireServer& server, const GraphNode& palvex) {
-  const std::optional<GraphNode> source =
-      wait_for_node(server, "node.name", "palvex-test-source", 2, 10s);
-  ASSERT_TRUE(source);
-  for (const char* name : {"FL", "FR"})
-    ASSERT_TRUE(link_ports(server, source->port("out", name)->id, palvex.port("in", name)->id));
-}
-
 struct StopCase {
   const char* name;
   int signal_number;
@@ -127,7 +118,7 @@ TEST_P(StopSignal, shuts_down_in_order_with_status_0) {
   HostRun host(server, run.args, {}, Engine::fake, HostRun::program_default_port);
   const std::optional<GraphNode> node = wait_for_host_node(host, server);
   ASSERT_TRUE(node) << host.diagnostics();
-  feed_host(server, *node);
+  ASSERT_TRUE(link_probe_through(server, *node, false));
   ASSERT_TRUE(host.wait_for_trace("palvex_StartUpdateThread proc1 5010")) << host.diagnostics();
 
   host.process().send_signal(run.signal_number);
@@ -201,7 +192,7 @@ TEST(FailingEngine, every_record_of_the_last_cycles_comes_before_main_exiting_no
   HostRun host(server, {"-v"}, {{"PALVEX_FAKE_FAIL", "InitProcess3"}});
   const std::optional<GraphNode> node = wait_for_host_node(host, server);
   ASSERT_TRUE(node) << host.diagnostics();
-  feed_host(server, *node);
+  ASSERT_TRUE(link_probe_through(server, *node, false));
   ASSERT_TRUE(host.process().wait_for_stderr(" WARN  Invalid instance\n", 10s))
       << host.diagnostics();
 

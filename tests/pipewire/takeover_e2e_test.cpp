@@ -64,13 +64,7 @@ TEST(QuantumChangeTakeover, the_new_instance_keeps_processing_control_and_sessio
                json_port);
   const std::optional<GraphNode> palvex = wait_for_host_node(host, server);
   ASSERT_TRUE(palvex) << host.diagnostics();
-  const auto source = wait_for_node(server, "node.name", "palvex-test-source", 2, 10s);
-  const auto recorder = wait_for_node(server, "node.name", "palvex-test-recorder", 2, 10s);
-  ASSERT_TRUE(source && recorder);
-  for (const char* name : {"FL", "FR"}) {
-    ASSERT_TRUE(link_ports(server, source->port("out", name)->id, palvex->port("in", name)->id));
-    ASSERT_TRUE(link_ports(server, palvex->port("out", name)->id, recorder->port("in", name)->id));
-  }
+  ASSERT_TRUE(link_probe_through(server, *palvex, true));
   ASSERT_TRUE(wait_for_tcp_port(json_port, 10s)) << host.diagnostics();
   ASSERT_TRUE(wait_for_tcp_port(http_port, 10s)) << host.diagnostics();
 

@@ -90,13 +90,7 @@ TEST_P(PipeWireSoak, flapping_quanta_lose_no_sample_and_grow_no_memory) {
                EnvChanges{}, GetParam(), json_port);
   const std::optional<GraphNode> palvex = wait_for_host_node(host, server);
   ASSERT_TRUE(palvex) << host.diagnostics();
-  const auto source = wait_for_node(server, "node.name", "palvex-test-source", 2, 10s);
-  const auto recorder = wait_for_node(server, "node.name", "palvex-test-recorder", 2, 10s);
-  ASSERT_TRUE(source && recorder);
-  for (const char* name : {"FL", "FR"}) {
-    ASSERT_TRUE(link_ports(server, source->port("out", name)->id, palvex->port("in", name)->id));
-    ASSERT_TRUE(link_ports(server, palvex->port("out", name)->id, recorder->port("in", name)->id));
-  }
+  ASSERT_TRUE(link_probe_through(server, *palvex, true));
   const auto linked = Clock::now();
   while (probe.recorded() < 48000 && Clock::now() < linked + 20s) std::this_thread::sleep_for(20ms);
   ASSERT_GE(probe.recorded(), 48000u) << host.diagnostics();
