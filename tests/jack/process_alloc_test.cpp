@@ -7,17 +7,6 @@
 
 namespace {
 
-#if defined(__has_feature)
-#if __has_feature(realtime_sanitizer)
-constexpr bool realtime_sanitizer = true;
-#endif
-#endif
-#ifndef __has_feature
-constexpr bool realtime_sanitizer = false;
-#elif !__has_feature(realtime_sanitizer)
-constexpr bool realtime_sanitizer = false;
-#endif
-
 using ProcessAllocations = ProcessFixture;
 
 TEST_F(ProcessAllocations, accepted_periods_allocate_nothing) {
@@ -39,7 +28,8 @@ TEST_F(ProcessAllocations, accepted_periods_allocate_nothing) {
 
 // Without this the zero above could come from a counter that counts nothing.
 TEST_F(ProcessAllocations, the_counter_sees_an_allocation_inside_the_callback) {
-  if (realtime_sanitizer) GTEST_SKIP() << "the sanitizer stops that allocation itself";
+  if (alloc_counter::under_realtime_sanitizer)
+    GTEST_SKIP() << "the sanitizer stops that allocation itself";
   current_instance = make_test_instance(64);
   fake_jack().allocate_in_get_buffer = true;
   alloc_counter::start();
