@@ -123,7 +123,12 @@ void AudioProbe::on_recorder(void* position_data) {
   auto* right = static_cast<float*>(pw_filter_get_dsp_buffer(recorder_ports[1], frames));
   size_t count = count_.load(std::memory_order_relaxed);
   for (uint32_t i = 0; i < frames && count < samples_.size(); ++i, ++count)
-    samples_[count] = {start + i, start, frames, left != nullptr ? left[i] : 0.0f,
-                       right != nullptr ? right[i] : 0.0f};
+    samples_[count] = {start + i,
+                       start,
+                       frames,
+                       left != nullptr ? left[i] : 0.0f,
+                       right != nullptr ? right[i] : 0.0f,
+                       left == nullptr,
+                       right == nullptr};
   count_.store(count, std::memory_order_release);
 }

@@ -10,6 +10,10 @@ namespace {
 
 constexpr long engine_silence = -2;
 constexpr long torn = -3;
+constexpr long unheard = -4;  // the recorder got no buffer for either port
+
+bool heard_nothing(const RecordedSample& sample) { return sample.no_left && sample.no_right; }
+bool sample_missing(const RecordedSample& sample) { return sample.no_left || sample.no_right; }
 
 // The engine's output of silence, which only a bias tells from silence nothing processed.
 bool engine_silent(float value, const Expected& expected) {
@@ -27,14 +31,18 @@ long step_of(float processed, const Expected& expected) {
 
 // What a recorded sample says: the graph time of the source sample it came from (modulo the
 // signal's period); engine_silence when both channels are the engine's output of silence;
-// torn when each is the engine's output of a different source sample; -1 otherwise (silence
-// nothing processed, another gain). Less the bias, which is an exact binary fraction, the
-// channels are exact negatives.
+// torn when each is the engine's output of a different source sample; unheard when the
+// recorder got no buffer for either port; -1 otherwise (silence nothing processed, another
+// gain). Less the bias, which is an exact binary fraction, the channels are exact negatives.
+// A channel the recorder got no buffer for says nothing: the other one tells alone.
 long source_time(const RecordedSample& sample, const Expected& expected) {
+  if (heard_nothing(sample)) return unheard;
   const float left = sample.left - expected.bias;
   const float right = sample.right - expected.bias;
-  const long left_step = engine_silent(sample.left, expected) ? 0 : step_of(left, expected);
-  const long right_step = engine_silent(sample.right, expected) ? 0 : step_of(-right, expected);
+  const long left_step =
+      sample.no_left || engine_silent(sample.left, expected) ? 0 : step_of(left, expected);
+  const long right_step =
+      sample.no_right || engine_silent(sample.right, expected) ? 0 : step_of(-right, expected);
   if (left_step < 0 || right_step < 0) return -1;
   if (left_step == 0 && right_step == 0) return engine_silence;
   // The graph had nothing new for one port.
@@ -44,12 +52,15 @@ long source_time(const RecordedSample& sample, const Expected& expected) {
   return right == -left ? left_step - 1 : -1;
 }
 
-// The source's own signal on both channels, as if at a gain of 1: its step (1 to 8192), or 0.
+// The source's own signal on both channels (or on the one the recorder got), as if at a gain
+// of 1: its step (1 to 8192), or 0.
 long unprocessed_step(const RecordedSample& sample) {
-  const long step = std::lround(sample.left * 16384.0f);
+  if (heard_nothing(sample)) return 0;
+  const float left = sample.no_left ? -sample.right : sample.left;
+  const long step = std::lround(left * 16384.0f);
   if (step < 1 || step > 8192) return 0;
-  const bool exact = sample.left == static_cast<float>(step) / 16384.0f;
-  return exact && sample.right == -sample.left ? step : 0;
+  const bool exact = left == static_cast<float>(step) / 16384.0f;
+  return exact && (sample.no_left || sample.no_right || sample.right == -sample.left) ? step : 0;
 }
 
 // Input let through unprocessed: the source's own signal in two samples in a row, which no
@@ -66,7 +77,9 @@ bool passed_through(const std::vector<RecordedSample>& samples, size_t i,
 // Length of the run of silence that begins at i.
 size_t silence_at(const std::vector<RecordedSample>& samples, size_t i) {
   size_t end = i;
-  while (end < samples.size() && samples[end].left == 0.0f && samples[end].right == 0.0f) ++end;
+  while (end < samples.size() && !heard_nothing(samples[end]) && samples[end].left == 0.0f &&
+         samples[end].right == 0.0f)
+    ++end;
   return end - i;
 }
 
@@ -110,7 +123,7 @@ bool clock_jumped_before(const std::vector<RecordedSample>& samples, size_t i, s
 
 // One channel silent and the other not.
 bool one_channel_silent(const RecordedSample& sample) {
-  return (sample.left == 0.0f) != (sample.right == 0.0f);
+  return !sample.no_left && !sample.no_right && (sample.left == 0.0f) != (sample.right == 0.0f);
 }
 
 // A clock jump or a silent cycle in the window samples before i, up to i: what the graph did to
@@ -203,6 +216,7 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
       settle_by = 0;
     }
     verdict.quanta.insert(samples[i].cycle);
+    if (sample_missing(samples[i])) ++verdict.missing;
     // The recorder hears nothing but the host, so the source's own signal there is never the
     // graph's doing.
     if (passed_through(samples, i, expected)) {
@@ -211,6 +225,17 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
       continue;
     }
     const long from = source_time(samples[i]);
+    // What reached the recorder in a cycle it got no buffers for is unknown: the graph's. The
+    // stream goes on across it by as many samples.
+    if (from == unheard) {
+      size_t run = 1;
+      while (i + run < samples.size() && heard_nothing(samples[i + run])) ++run;
+      verdict.missing += run - 1;
+      verdict.checked += run - 1;
+      if (settle_by != 0) settle_by += run;
+      i += run - 1;
+      continue;
+    }
     // What the engine made of a cycle of silence that the graph gave the host comes out from
     // one chunk into a cycle to one chunk into the next; a late recorder may see only the part
     // before or after a cycle it missed. Anywhere else the host fed its engine silence itself.
@@ -292,13 +317,15 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
     // Across silent cycles the stream goes on from the last sample before them.
     size_t previous = i - 1;
     long standing_in = 0;  // for samples of the stream, see below
+    long not_heard = 0;
     for (; previous > verdict.first && source_time(samples[previous]) < 0; --previous) {
       const long what = source_time(samples[previous]);
       if (what == engine_silence || what == torn) ++standing_in;
+      if (what == unheard) ++not_heard;
     }
     const long before = source_time(samples[previous]);
     if (before < 0) continue;
-    const long step = modulo_period(from - before - 1);
+    const long step = modulo_period(from - before - 1 - not_heard);
     if (step == 0) continue;
     ++verdict.breaks;
     breaks_at.push_back(i);
@@ -327,10 +354,11 @@ size_t least_one_chunk_late(const Verdict& verdict) {
 void expect_sound(const Verdict& verdict, const std::string& diagnostics, size_t at_least) {
   EXPECT_GE(verdict.checked, at_least) << diagnostics;
   EXPECT_EQ(verdict.malformed, 0u) << verdict.first_fault << "\n" << diagnostics;
-  EXPECT_LE(verdict.silent + verdict.engine_silence + verdict.unjudged, verdict.checked / 20)
+  EXPECT_LE(verdict.silent + verdict.engine_silence + verdict.unjudged + verdict.missing,
+            verdict.checked / 20)
       << verdict.silent << " samples in silent cycles, " << verdict.engine_silence
       << " of the engine's output of silence, " << verdict.unjudged
-      << " unjudged after clock jumps";
+      << " unjudged after clock jumps, " << verdict.missing << " with no buffer for a port";
   EXPECT_EQ(verdict.bad_breaks, 0u) << verdict.first_fault;
   EXPECT_GE(verdict.one_chunk_late, least_one_chunk_late(verdict))
       << verdict.out_of_step << " out of step, " << verdict.displaced

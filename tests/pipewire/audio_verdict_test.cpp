@@ -81,6 +81,7 @@ struct VerdictCase {
   const char* name;
   OddCycle odd;
   size_t malformed, bad_breaks, engine_silence, torn;
+  size_t missing = 0;
 };
 
 void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
@@ -95,6 +96,7 @@ TEST_P(Judgement, tells_the_graph_from_the_host) {
   EXPECT_EQ(verdict.bad_breaks, GetParam().bad_breaks) << verdict.first_fault;
   EXPECT_EQ(verdict.engine_silence, GetParam().engine_silence);
   EXPECT_EQ(verdict.torn, GetParam().torn);
+  EXPECT_EQ(verdict.missing, GetParam().missing);
   EXPECT_GE(verdict.checked, static_cast<size_t>(cycles - 2) * quantum);
 }
 
@@ -157,6 +159,37 @@ void torn_read(Host& host, std::vector<RecordedSample>& samples, uint64_t start)
   record(samples, start, out);
 }
 
+// The recorder got no buffer for its right port in a cycle, or for neither port.
+void no_right_buffer(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  record(samples, start, host.run(start));
+  for (size_t i = samples.size() - quantum; i < samples.size(); ++i)
+    samples[i].right = 0.0f, samples[i].no_right = true;
+}
+void no_buffers(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  record(samples, start, host.run(start));
+  for (size_t i = samples.size() - quantum; i < samples.size(); ++i)
+    samples[i] = {samples[i].time, start, quantum, 0.0f, 0.0f, true, true};
+}
+
+// Faults of the host where the recorder did get its buffer: the right port written with zeros
+// for a cycle; or with no buffer for the right port, a chunk of zeros or input let through on
+// the left.
+void right_zeros(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  std::vector<Out> out = host.run(start);
+  for (Out& sample : out) sample.right = 0.0f;
+  record(samples, start, out);
+}
+void no_right_buffer_left_zeros(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
+  no_right_buffer(host, samples, start);
+  for (size_t i = samples.size() - latency; i < samples.size(); ++i) samples[i].left = 0.0f;
+}
+void no_right_buffer_left_passed_through(Host& host, std::vector<RecordedSample>& samples,
+                                         uint64_t start) {
+  no_right_buffer(host, samples, start);
+  for (size_t i = samples.size() - quantum; i < samples.size(); ++i)
+    samples[i].left = probe_signal(samples[i].time);
+}
+
 // Fault of the host: the right channel a cycle behind the left from here on.
 void channel_slipped(Host& host, std::vector<RecordedSample>& samples, uint64_t start) {
   for (uint64_t cycle_start = start; cycle_start < uint64_t{cycles} * quantum;
@@ -181,7 +214,14 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"one_port_silent_for_a_cycle", one_port_silent, 0, 0, quantum - latency, 0},
         VerdictCase{"torn_read", torn_read, 0, 0, 0, latency},
         VerdictCase{"channel_slipped", channel_slipped, (cycles - odd_cycle) * quantum, 0, 0,
-                    (cycles - odd_cycle) * quantum}),
+                    (cycles - odd_cycle) * quantum},
+        VerdictCase{"no_buffer_for_one_port", no_right_buffer, 0, 0, 0, 0, quantum},
+        VerdictCase{"no_buffer_for_either_port", no_buffers, 0, 0, 0, 0, quantum},
+        VerdictCase{"zeros_on_one_port", right_zeros, quantum, 0, 0, 0},
+        VerdictCase{"zeros_beside_a_port_without_buffer", no_right_buffer_left_zeros, latency, 1, 0,
+                    0, quantum},
+        VerdictCase{"input_passed_through_beside_a_port_without_buffer",
+                    no_right_buffer_left_passed_through, quantum, 0, 0, 0, quantum}),
     [](const testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
 
 // Where the graph explains breaks and deviations, input let through is still the host's.
