@@ -224,6 +224,24 @@ INSTANTIATE_TEST_SUITE_P(
                     no_right_buffer_left_passed_through, quantum, 0, 0, 0, quantum}),
     [](const testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
 
+// While the links come up the recorder gets no buffer for its right port, then one that nothing
+// was written to yet: the stream begins after that. A cycle of zeros later is the host's.
+TEST(Judgement, the_stream_begins_where_the_recorder_hears_both_ports) {
+  for (const bool zeros_later : {false, true}) {
+    std::vector<RecordedSample> samples = recording(zeros_later ? right_zeros : ordinary);
+    for (size_t i = 0; i < 5 * quantum; ++i) {
+      samples[i].right = 0.0f;
+      samples[i].no_right = i < 4 * quantum;
+    }
+    Expected expected;
+    expected.bias = bias;
+    const Verdict verdict = judge(samples, expected);
+    EXPECT_EQ(verdict.first, 5 * quantum);
+    EXPECT_EQ(verdict.missing, 0u);
+    EXPECT_EQ(verdict.malformed, zeros_later ? quantum : 0u) << verdict.first_fault;
+  }
+}
+
 // Where the graph explains breaks and deviations, input let through is still the host's.
 TEST(Judgement, input_passed_through_fails_where_the_graph_explains_breaks) {
   Expected expected;
