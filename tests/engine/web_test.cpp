@@ -197,6 +197,14 @@ struct Certificate {
   }
 };
 
+// The operator's login with HTTPS served from the certificate.
+LoginEnv operator_with_certificate(const Certificate& certificate) {
+  return LoginEnv({{"SETUP_USER", "operator"},
+                   {"SETUP_SECRET", "s3cret"},
+                   {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
+                   {"SSL_PRIVATE_PATH", certificate.key.c_str()}});
+}
+
 class WebLocal : public ::testing::Test {
 protected:
   void start_process() {
@@ -446,10 +454,7 @@ TEST_F(WebLocal, without_a_callback_the_log_goes_to_standard_error) {
 
 TEST_F(WebLocal, https_serves_with_the_certificate_from_the_environment) {
   Certificate certificate;
-  LoginEnv env({{"SETUP_USER", "operator"},
-                {"SETUP_SECRET", "s3cret"},
-                {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
-                {"SSL_PRIVATE_PATH", certificate.key.c_str()}});
+  const LoginEnv env = operator_with_certificate(certificate);
   const int https_port = free_tcp_port();
   Web web(palvex_Webserver(http_port, https_port, process->get()));
   EXPECT_EQ(web.status(), 3);
@@ -472,10 +477,7 @@ TEST_F(WebLocal, slow_clients_do_not_starve_the_others) {
       {"16 HTTPS clients sending nothing", true, false},
   };
   Certificate certificate;
-  LoginEnv env({{"SETUP_USER", "operator"},
-                {"SETUP_SECRET", "s3cret"},
-                {"SSL_CERTIFICATE_PATH", certificate.cert.c_str()},
-                {"SSL_PRIVATE_PATH", certificate.key.c_str()}});
+  const LoginEnv env = operator_with_certificate(certificate);
   const int https_port = free_tcp_port();
   Web web(palvex_Webserver(http_port, https_port, process->get()));
   ASSERT_EQ(web.status(), 3);
