@@ -7,40 +7,49 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "engine_log.h"
 
 namespace engine {
 
-struct JsonPortLease::SharedPort {
-  int port = 0;
-  int fd = -1;
-  std::vector<JsonPortLease*> leases;  // oldest first; the last one accepts
-};
+JsonPortLease::Listener::~Listener() { close(fd); }
 
 namespace {
 
-std::mutex ports_mutex;  // guards ports and every SharedPort's leases
-std::map<int, std::shared_ptr<JsonPortLease::SharedPort>> ports;
+void notify(int notice_fd) {
+  uint64_t one = 1;
+  // Fails only when the counter would overflow: the lease has been told already.
+  if (write(notice_fd, &one, sizeof one) < 0) {
+  }
+}
 
-int open_port(int port) {
+using PortLending = JsonPortLease::PortLending;
+
+PortLending& json_ports() {
+  // Never destroyed: an update thread may still give its port back while the program exits.
+  static auto* lending =
+      new PortLending([](JsonPortLease::Listener&, const int* was, const int* now) {
+        if (was != nullptr) notify(*was);
+        if (now != nullptr) notify(*now);
+      });
+  return *lending;
+}
+
+std::shared_ptr<JsonPortLease::Listener> open_port(int port) {
   if (port < 1 || port > 65535) {
     log(kError, "JSON control port " + std::to_string(port) + " cannot listen: not a TCP port");
-    return -1;
+    return nullptr;
   }
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     log(kError, std::string("JSON control port: socket failed: ") + std::strerror(errno));
-    return -1;
+    return nullptr;
   }
+  auto listener = std::make_shared<JsonPortLease::Listener>(fd);
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
@@ -52,24 +61,16 @@ int open_port(int port) {
       listen(fd, SOMAXCONN) != 0) {
     log(kError,
         "JSON control port " + std::to_string(port) + " cannot listen: " + std::strerror(errno));
-    close(fd);
-    return -1;
+    return nullptr;
   }
   log(kInfo, "JSON control port listening on 0.0.0.0:" + std::to_string(port));
-  return fd;
-}
-
-void notify(const JsonPortLease* lease) {
-  uint64_t one = 1;
-  // Fails only when the counter would overflow: the lease has been told already.
-  if (write(lease->notice_fd(), &one, sizeof one) < 0) {
-  }
+  return listener;
 }
 
 }  // namespace
 
-JsonPortLease::JsonPortLease(std::shared_ptr<SharedPort> port, int notice_fd)
-    : port_(std::move(port)), notice_fd_(notice_fd) {}
+JsonPortLease::JsonPortLease(std::unique_ptr<PortLending::Lease> lease, int notice_fd)
+    : lease_(std::move(lease)), notice_fd_(notice_fd) {}
 
 std::unique_ptr<JsonPortLease> JsonPortLease::take(int port) {
   const int notice_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -77,45 +78,25 @@ std::unique_ptr<JsonPortLease> JsonPortLease::take(int port) {
     log(kError, std::string("JSON control port: eventfd failed: ") + std::strerror(errno));
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(ports_mutex);
-  std::shared_ptr<SharedPort>& shared = ports[port];
-  if (!shared) {
-    const int fd = open_port(port);
-    if (fd < 0) {
-      ports.erase(port);
-      close(notice_fd);
-      return nullptr;
-    }
-    shared = std::make_shared<SharedPort>();
-    shared->port = port;
-    shared->fd = fd;
-  } else {
-    notify(shared->leases.back());  // it stops accepting
+  bool made = false;
+  std::unique_ptr<PortLending::Lease> lease = json_ports().borrow(
+      port, notice_fd, [port] { return open_port(port); }, &made);
+  if (!lease) {
+    close(notice_fd);
+    return nullptr;
+  }
+  if (!made)
     log(kInfo,
         "JSON control port 0.0.0.0:" + std::to_string(port) + " taken over by the new process");
-  }
-  std::unique_ptr<JsonPortLease> lease(new JsonPortLease(shared, notice_fd));
-  shared->leases.push_back(lease.get());
-  return lease;
+  return std::unique_ptr<JsonPortLease>(new JsonPortLease(std::move(lease), notice_fd));
 }
 
 JsonPortLease::~JsonPortLease() {
-  {
-    std::lock_guard<std::mutex> lock(ports_mutex);
-    std::vector<JsonPortLease*>& leases = port_->leases;
-    const bool was_accepting = leases.back() == this;
-    leases.erase(std::find(leases.begin(), leases.end(), this));
-    if (leases.empty()) {
-      close(port_->fd);
-      ports.erase(port_->port);
-    } else if (was_accepting) {
-      notify(leases.back());  // a newer process went first: the older one accepts again
-    }
-  }
+  lease_->give_back();  // before the descriptor it would be told on closes
   close(notice_fd_);
 }
 
-int JsonPortLease::listen_fd() const { return port_->fd; }
+int JsonPortLease::listen_fd() const { return (*lease_)->fd; }
 
 void JsonPortLease::clear_notice() {
   uint64_t count = 0;
@@ -123,9 +104,6 @@ void JsonPortLease::clear_notice() {
   }  // EAGAIN: nothing to clear
 }
 
-bool JsonPortLease::accepting() const {
-  std::lock_guard<std::mutex> lock(ports_mutex);
-  return port_->leases.back() == this;
-}
+bool JsonPortLease::accepting() const { return lease_->newest(); }
 
 }  // namespace engine

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "lending.h"
+
 namespace engine {
 
 class JsonPortLease {
@@ -23,11 +25,17 @@ public:
   void clear_notice();
   bool accepting() const;  // the newest lease: only it accepts new clients
 
-  struct SharedPort;
+  struct Listener {
+    explicit Listener(int descriptor) : fd(descriptor) {}
+    ~Listener();
+    const int fd;
+  };
+  // Each lease brings the descriptor that tells its loop it started or stopped accepting.
+  using PortLending = Lending<int, Listener, int>;
 
 private:
-  JsonPortLease(std::shared_ptr<SharedPort> port, int notice_fd);
-  std::shared_ptr<SharedPort> port_;
+  JsonPortLease(std::unique_ptr<PortLending::Lease> lease, int notice_fd);
+  std::unique_ptr<PortLending::Lease> lease_;
   int notice_fd_;
 };
 

@@ -2,9 +2,9 @@
 #include "live_config.h"
 
 #include <cmath>
-#include <map>
 
 #include "engine_log.h"
+#include "lending.h"
 
 namespace engine {
 
@@ -22,8 +22,14 @@ LiveConfig::LiveConfig(std::shared_ptr<std::atomic<float>> gain, std::unique_ptr
 
 namespace {
 
-std::mutex configs_mutex;
-std::map<std::string, std::weak_ptr<LiveConfig>> configs;
+struct NoHolder {};  // every process on a configuration uses it alike
+using ConfigLending = Lending<std::string, LiveConfig, NoHolder>;
+
+ConfigLending& live_configs() {
+  // Never destroyed: a web request may still hold a configuration while the program exits.
+  static auto* lending = new ConfigLending;
+  return *lending;
+}
 
 std::string key_of(const std::string& directory, const ProcessSettings& settings) {
   // The read-only modes belong to the key: a process that may write never shares a store with
@@ -41,18 +47,18 @@ std::string place_of(const std::string& directory, const ProcessSettings& settin
 
 std::shared_ptr<LiveConfig> attach_live_config(const std::string& directory,
                                                const ProcessSettings& settings) {
-  const std::string key = key_of(directory, settings);
-  std::lock_guard<std::mutex> lock(configs_mutex);
-  for (auto it = configs.begin(); it != configs.end();)
-    it = it->second.expired() ? configs.erase(it) : std::next(it);
-  if (std::shared_ptr<LiveConfig> live = configs[key].lock()) {
+  bool made = false;
+  std::shared_ptr<ConfigLending::Lease> lease = live_configs().borrow(
+      key_of(directory, settings), NoHolder{},
+      [&] {
+        return std::make_shared<LiveConfig>(std::make_shared<std::atomic<float>>(1.0f),
+                                            std::make_unique<StateStore>(directory, settings));
+      },
+      &made);
+  if (!made)
     log(kInfo, "Carrying on with the live configuration of " + place_of(directory, settings));
-    return live;
-  }
-  auto live = std::make_shared<LiveConfig>(std::make_shared<std::atomic<float>>(1.0f),
-                                           std::make_unique<StateStore>(directory, settings));
-  configs[key] = live;
-  return live;
+  // The process holds the configuration through its lease: the last copy gives it back.
+  return std::shared_ptr<LiveConfig>(lease, lease->thing().get());
 }
 
 }  // namespace engine

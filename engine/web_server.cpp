@@ -49,21 +49,14 @@ WebServer::WebServer() {
 
 WebServer::~WebServer() = default;
 
-void WebServer::lend(std::shared_ptr<WebBackend> backend) {
+void WebServer::serve(std::shared_ptr<WebBackend> backend) {
   std::lock_guard<std::mutex> lock(mutex_);
-  backends_.push_back(std::move(backend));
-}
-
-bool WebServer::give_back(const std::shared_ptr<WebBackend>& backend) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = std::find(backends_.begin(), backends_.end(), backend);
-  if (it != backends_.end()) backends_.erase(it);
-  return backends_.empty();
+  backend_ = std::move(backend);
 }
 
 std::shared_ptr<WebBackend> WebServer::backend() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return backends_.empty() ? nullptr : backends_.back();
+  return backend_;
 }
 
 bool WebServer::allowed(const httplib::Request& request, httplib::Response& response) {

@@ -26,9 +26,8 @@ public:
   WebServer();
   ~WebServer();
 
-  void lend(std::shared_ptr<WebBackend> backend);
-  // Takes the backend back; true when it was the last one, so the listeners may stop.
-  bool give_back(const std::shared_ptr<WebBackend>& backend);
+  // The backend of the newest process the server is lent to; null once none is.
+  void serve(std::shared_ptr<WebBackend> backend);
 
   // Binds what it can; a listener that cannot bind is logged and stays off.
   void start(const std::shared_ptr<WebServer>& self, int http_port, int https_port);
@@ -47,11 +46,11 @@ private:
   void open(const std::shared_ptr<WebServer>& self, Listener& listener, int port, bool https);
   void add_routes(httplib::Server& server, bool https);
   bool allowed(const httplib::Request& request, httplib::Response& response);
-  std::shared_ptr<WebBackend> backend();  // the newest; null once all were given back
+  std::shared_ptr<WebBackend> backend();
 
   WebLogin login_;
-  std::mutex mutex_;                                   // guards backends_ and the listening flags
-  std::vector<std::shared_ptr<WebBackend>> backends_;  // oldest first
+  std::mutex mutex_;  // guards backend_ and the listening flags
+  std::shared_ptr<WebBackend> backend_;
   std::condition_variable ended_;
   Listener http_, https_;
 };
