@@ -27,12 +27,19 @@ const HostDescription pipewire_host{
     5,  // "MAIN stopping" and "MAIN exiting now" from VERB on
 };
 
+// pw_filter_new_simple's context reads client.conf, which loads no real-time module: the data
+// thread, which runs the engine, would stay at normal priority and miss cycles under load.
+// client-rt.conf asks for real-time priority, which the data thread gets where the system grants
+// it (RLIMIT_RTPRIO or rtkit), and does without where it does not. Threads it starts when it
+// replaces the instance inherit nothing of it: PipeWire sets the priority with
+// SCHED_RESET_ON_FORK. A config the user named stays.
+void use_realtime_client_config() { setenv("PIPEWIRE_CONFIG_NAME", "client-rt.conf", 0); }
+
 // The set-up never got to run audio: nothing was started that needs stopping, and the exit
 // handlers (the icon file's among them) still run on the way out.
 int fail_setup(const char* text) {
   std::fputs(text, stderr);
   std::fputc('\n', stderr);
-  current_host.store(nullptr);
   return -1;
 }
 
@@ -48,7 +55,7 @@ int main(int argc, char** argv) {
 
   HostData data;
   if (factory) data.instance_factory = factory;
-  current_host.store(&data);
+  use_realtime_client_config();
   // The options were read already; PipeWire only looks for its own.
   pw_init(&argc, &argv);
   data.loop = pw_main_loop_new(nullptr);
@@ -74,7 +81,6 @@ int main(int argc, char** argv) {
   run_shutdown(
       pipewire_host,
       [&data, &connection] {
-        current_host.store(nullptr);
         stop_watching_stop_flag(data);
         stop_watching_connection(connection);
         // Once it returns, no process cycle can touch the instance any more.
