@@ -15,8 +15,8 @@ bool run_startup_sequence(HostSettings& settings, const HostDescription& host,
 
 // Logs, sets the stop flag, closes the sound-server side, stops the live instance, prints what
 // the real-time log queue still holds, logs the last line and exits.
-// exit_status: 1 after a set-up that failed with an exception or a JACK period that was
-// rejected, so that the operator or a supervisor sees it.
+// exit_status: 1 after a set-up that failed or a JACK period that was rejected, so that the
+// operator or a supervisor sees it.
 [[noreturn]] void run_shutdown(const HostDescription& host,
                                const std::function<void()>& close_sound_server,
                                const std::shared_ptr<ProcessingInstance>& live_instance,

@@ -6,21 +6,13 @@
 
 #include "host_options.h"
 #include "host_startup.h"
+#include "jack_description.h"
 #include "jack_host.h"
 #include "log.h"
 #include "log_bridge.h"
 #include "signals.h"
 
 namespace {
-
-const HostDescription jack_host{
-    true,      // -S/--session
-    "palvex",  // the client name before any -C
-    "  -C, --name=jack_name          JACK client name (current:",
-    "",  // JACK is told an empty name as it is
-    on_signal,
-    9,  // "MAIN stopping" and "MAIN exiting now" only from VERB5 on
-};
 
 enum class WaitEnd { stop_requested, period_rejected };
 
@@ -56,10 +48,10 @@ void close_jack_client() {
 int main(int argc, char** argv) {
   log_bootstrap();
   HostSettings settings;
-  const int options = read_host_options(argc, argv, jack_host, settings);
+  const int options = read_host_options(argc, argv, jack_description, settings);
   if (options != options_go_on) return options;
   InstanceFactory factory;
-  if (!run_startup_sequence(settings, jack_host, factory)) return 1;
+  if (!run_startup_sequence(settings, jack_description, factory)) return 1;
 
   int set_up = 0;
   int exit_status = 0;
@@ -74,9 +66,13 @@ int main(int argc, char** argv) {
     PALVEX_LOG(main_logger, 1, "Fatal error while setting up: unknown exception");
     exit_status = 1;
   }
-  if (set_up == 1 && wait_for_stop() == WaitEnd::period_rejected) {
+  if (set_up != 1) {
+    // No server, a JSON or web port taken, no ports, no activation: a start that failed, which
+    // a supervisor must be able to restart and a script to tell from a normal end.
+    exit_status = 1;
+  } else if (wait_for_stop() == WaitEnd::period_rejected) {
     report_rejected_period();
     exit_status = 1;
   }
-  run_shutdown(jack_host, close_jack_client, current_instance, exit_status);
+  run_shutdown(jack_description, close_jack_client, current_instance, exit_status);
 }

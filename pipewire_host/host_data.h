@@ -16,7 +16,7 @@ struct spa_source;
 // after pw_filter_destroy; in between only on_pw_process touches quantum, instance and FIFOs.
 struct HostData {
   pw_main_loop* loop = nullptr;                  // created and destroyed by main
-  spa_source* stop_event = nullptr;              // on the loop; on_pw_signal wakes it
+  spa_source* stop_event = nullptr;              // watches the stop flag (pw_signal.h)
   pw_filter* filter = nullptr;                   // created and destroyed by main
   std::vector<void*> in_ports;                   // "FL", then "FR"; a handle may be null
   std::vector<void*> out_ports;                  // "FL", then "FR"; a handle may be null

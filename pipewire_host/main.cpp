@@ -12,27 +12,26 @@
 #include "log.h"
 #include "log_bridge.h"
 #include "pw_connection.h"
+#include "pw_description.h"
 #include "pw_filter_setup.h"
 #include "pw_signal.h"
 #include "signals.h"
 
 namespace {
 
-const HostDescription pipewire_host{
-    false,  // no session
-    "",     // no client name before -C
-    "  -C, --name=pw_name            PipeWire client name (current:",
-    "palvex-pipewire",  // the node's application name when -C gives none
-    on_pw_signal,
-    5,  // "MAIN stopping" and "MAIN exiting now" from VERB on
-};
+// pw_filter_new_simple's context reads client.conf, which loads no real-time module: the data
+// thread, which runs the engine, would stay at normal priority and miss cycles under load.
+// client-rt.conf asks for real-time priority, which the data thread gets where the system grants
+// it (RLIMIT_RTPRIO or rtkit), and does without where it does not. Threads it starts when it
+// replaces the instance inherit nothing of it: PipeWire sets the priority with
+// SCHED_RESET_ON_FORK. A config the user named stays.
+void use_realtime_client_config() { setenv("PIPEWIRE_CONFIG_NAME", "client-rt.conf", 0); }
 
 // The set-up never got to run audio: nothing was started that needs stopping, and the exit
 // handlers (the icon file's among them) still run on the way out.
 int fail_setup(const char* text) {
   std::fputs(text, stderr);
   std::fputc('\n', stderr);
-  current_host.store(nullptr);
   return -1;
 }
 
@@ -41,14 +40,14 @@ int fail_setup(const char* text) {
 int main(int argc, char** argv) {
   log_bootstrap();
   HostSettings settings;
-  const int options = read_host_options(argc, argv, pipewire_host, settings);
+  const int options = read_host_options(argc, argv, pipewire_description, settings);
   if (options != options_go_on) return options;
   InstanceFactory factory;
-  if (!run_startup_sequence(settings, pipewire_host, factory)) return 1;
+  if (!run_startup_sequence(settings, pipewire_description, factory)) return 1;
 
   HostData data;
   if (factory) data.instance_factory = factory;
-  current_host.store(&data);
+  use_realtime_client_config();
   // The options were read already; PipeWire only looks for its own.
   pw_init(&argc, &argv);
   data.loop = pw_main_loop_new(nullptr);
@@ -56,7 +55,7 @@ int main(int argc, char** argv) {
 
   write_icon_file();
   const std::string application_name =
-      settings.client_name.empty() ? pipewire_host.unnamed_client : settings.client_name;
+      settings.client_name.empty() ? pipewire_description.unnamed_client : settings.client_name;
   if (!create_filter(data, application_name)) return fail_setup("can't create the filter");
   if (connect_filter(data) < 0) return fail_setup("can't connect");
   // The core exists once the filter is connected. A daemon that goes away ends the wait
@@ -72,9 +71,8 @@ int main(int argc, char** argv) {
   pw_main_loop_run(data.loop);
 
   run_shutdown(
-      pipewire_host,
+      pipewire_description,
       [&data, &connection] {
-        current_host.store(nullptr);
         stop_watching_stop_flag(data);
         stop_watching_connection(connection);
         // Once it returns, no process cycle can touch the instance any more.

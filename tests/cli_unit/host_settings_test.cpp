@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "host_descriptions.h"
 #include "host_options.h"
+#include "jack_description.h"
 #include "option_values.h"
+#include "pw_description.h"
 
 namespace {
 

@@ -126,23 +126,6 @@ TEST_P(AudioPeriod, the_output_is_the_engines_processing_of_the_same_period) {
 
 INSTANTIATE_TEST_SUITE_P(JackBufferSizes, AudioPeriod, ::testing::Values(64u, 256u, 1024u));
 
-// jackd2 takes a non-zero result of the process callback as the end of the client's
-// processing and deactivates it: the error is printed once and nothing is processed. How the
-// host then ends is the lifecycle tests' concern.
-TEST(BadPeriod, a_period_that_is_no_multiple_of_the_chunk_is_rejected_and_reported) {
-  START_JACK_SERVER(server, 32, 2, 2);
-  HostRun host(server, {}, {{"PALVEX_FAKE_PROCESS_CHUNK", "64"}});
-  const std::string error = " ERROR JACK bad number of frames 32 (expect a multiple of 64)\n";
-  ASSERT_TRUE(host.process().wait_for_stderr(error, 5s)) << host.diagnostics();
-  // Neither a deactivated client's ports nor those of a host that has ended can be connected:
-  // no audio of the host reaches anyone.
-  AudioChain chain(4800);
-  EXPECT_FALSE(chain.connected);
-  std::this_thread::sleep_for(500ms);
-  const std::string err = host.process().stderr_text();
-  EXPECT_EQ(err.find(error), err.rfind(error)) << "reported more than once:\n" << err;
-}
-
 // The chunk chosen at start-up still divides the period: the host goes on as if nothing
 // had happened, and a stop is still an ordinary one.
 TEST(BufferSizeChange, to_another_multiple_of_the_chunk_changes_nothing) {

@@ -1,5 +1,5 @@
 // palvex-jack on a real jackd: its ports and their wiring, stop signals, a server that goes
-// away, no server at all, and a failed or aborted set-up.
+// away, and a start that failed: no server at all, a port taken, a failed or aborted set-up.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include "engine_trace.h"
 #include "host_run.h"
 #include "jack_probe.h"
+#include "taken_port.h"
 
 namespace {
 
@@ -200,6 +201,9 @@ TEST_P(UnfitBufferSize, ends_the_host_in_order_with_status_1_and_nothing_left_li
   // main's own lines is not fixed, but it comes before the last.
   EXPECT_NE(rejected, std::string::npos) << err;
   EXPECT_LT(rejected, exiting) << err;
+  // jackd2 calls a client that rejected a period no more: one record, not one per period.
+  EXPECT_EQ(rejected, err.rfind(" ERROR " + c.rejected + "\n")) << "reported more than once:\n"
+                                                                << err;
   ASSERT_NE(reason, std::string::npos) << err;
   ASSERT_NE(exiting, std::string::npos) << err;
   EXPECT_LT(reason, stopping) << err;
@@ -295,20 +299,73 @@ INSTANTIATE_TEST_SUITE_P(Signals, ServerGoesAway, ::testing::Values(SIGTERM, SIG
                            return info.param == SIGTERM ? "terminated" : "killed";
                          });
 
-TEST(NoServer, reports_both_errors_and_exits_0) {
-  JackServerOptions nothing;
-  nothing.started = false;
-  const JackServer missing(nothing);
-  HostRun host(missing);
+// A start that failed ends in order with status 1, so that a supervisor restarts the host and
+// a script tells it from a normal end.
+enum class Taken { nothing, json_port, web_port };
+
+struct FailedStartCase {
+  const char* name;
+  bool server;  // a jackd to reach
+  Taken taken;
+  std::vector<std::string> errors;  // in this order
+};
+
+void PrintTo(const FailedStartCase& c, std::ostream* out) { *out << c.name; }
+
+class FailedStart : public ::testing::TestWithParam<FailedStartCase> {};
+
+TEST_P(FailedStart, ends_in_order_with_status_1_and_leaves_nothing_listening) {
+  const FailedStartCase& c = GetParam();
+  JackServerOptions options;
+  options.started = c.server;
+  JackServer server(options);
+  if (c.server) {
+    ASSERT_TRUE(server.ready()) << server.log();
+    server.use_in_this_process();
+  }
+  const TakenPort taken;
+  ASSERT_NE(taken.port(), 0);
+  const int web_port = c.taken == Taken::web_port ? taken.port() : free_tcp_port();
+  const int json_port = c.taken == Taken::json_port ? taken.port() : 0;
+  HostRun host(server, {"-w", std::to_string(web_port), "-vvvvv"}, {}, Engine::stand_in, json_port);
   ASSERT_TRUE(host.process().wait_for_exit(10s)) << host.diagnostics();
   const ProcessResult& result = host.process().result();
-  EXPECT_TRUE(result.exited);
-  EXPECT_EQ(result.status, 0);
-  const size_t open = result.err.find(" ERROR jack_client_open() failed, status = 0x");
-  ASSERT_NE(open, std::string::npos) << result.err;
-  EXPECT_NE(result.err.find(" ERROR Unable to connect to JACK server\n", open), std::string::npos)
+  EXPECT_TRUE(result.exited) << host.diagnostics();
+  EXPECT_EQ(result.status, 1) << host.diagnostics();
+  size_t at = 0;
+  for (const std::string& error : c.errors) {
+    at = result.err.find(error, at);
+    ASSERT_NE(at, std::string::npos) << error << " missing or out of order:\n" << result.err;
+  }
+  const size_t stopping = result.err.find(" VERB5 MAIN stopping\n", at);
+  EXPECT_NE(stopping, std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(" VERB5 MAIN exiting now\n", stopping), std::string::npos)
       << result.err;
+  // The ports that were not taken were given back, or never opened.
+  if (c.taken != Taken::web_port) EXPECT_FALSE(wait_for_tcp_port(web_port, 0ms));
+  if (c.taken != Taken::json_port) EXPECT_FALSE(wait_for_tcp_port(host.json_port(), 0ms));
+  if (c.server) {
+    JackProbe probe("probe", JackProbe::observer);
+    EXPECT_FALSE(probe.port_exists("palvex:in_1"));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, FailedStart,
+    ::testing::Values(FailedStartCase{"no_server",
+                                      false,
+                                      Taken::nothing,
+                                      {" ERROR jack_client_open() failed, status = 0x",
+                                       " ERROR Unable to connect to JACK server\n"}},
+                      FailedStartCase{"json_port_taken",
+                                      true,
+                                      Taken::json_port,
+                                      {" FATAL Error creating the process, aborting\n"}},
+                      FailedStartCase{"web_port_taken",
+                                      true,
+                                      Taken::web_port,
+                                      {" FATAL Error starting web server, aborting\n"}}),
+    [](const ::testing::TestParamInfo<FailedStartCase>& info) { return info.param.name; });
 
 struct SetupFailure {
   const char* name;
@@ -338,7 +395,7 @@ TEST_P(FailedSetup, closes_the_client_and_shuts_down_in_order) {
 INSTANTIATE_TEST_SUITE_P(
     Engine, FailedSetup,
     ::testing::Values(SetupFailure{"no_process", "InitProcess3",
-                                   " FATAL Error creating the process, aborting\n", 0},
+                                   " FATAL Error creating the process, aborting\n", 1},
                       SetupFailure{"no_parameter_set_is_fatal", "NewParameters",
                                    " FATAL Fatal error while setting up: std::bad_alloc\n", 1}),
     [](const ::testing::TestParamInfo<SetupFailure>& info) { return info.param.name; });

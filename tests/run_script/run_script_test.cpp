@@ -23,6 +23,7 @@
 #include "json_client.h"
 #include "pipewire_server.h"
 #include "process.h"
+#include "taken_port.h"
 #include "temp_dir.h"
 #include "web_clients.h"
 
@@ -92,31 +93,6 @@ private:
   }
 
   ChildProcess child_;
-};
-
-// A TCP port on 127.0.0.1 that this test listens on.
-class TakenPort {
-public:
-  TakenPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
-        ::listen(fd_, 4) == 0 && ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
-      port_ = ntohs(addr.sin_port);
-  }
-  ~TakenPort() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TakenPort(const TakenPort&) = delete;
-  TakenPort& operator=(const TakenPort&) = delete;
-  int port() const { return port_; }
-
-private:
-  int fd_ = -1;
-  int port_ = 0;
 };
 
 bool contains(const std::string& text, const std::string& part) {

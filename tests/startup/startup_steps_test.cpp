@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine_trace.h"
-#include "host_descriptions.h"
 #include "host_startup.h"
+#include "jack_description.h"
 #include "log_capture.h"
 #include "option_values.h"
 #include "signals.h"
