@@ -115,7 +115,8 @@ private:
     auto& leases = entry->leases;
     leases.emplace_back(lease.get(), std::move(holder));
     if (newest_changed_)
-      newest_changed_(*entry->thing, leases.size() > 1 ? &leases[leases.size() - 2].second : nullptr,
+      newest_changed_(*entry->thing,
+                      leases.size() > 1 ? &leases[leases.size() - 2].second : nullptr,
                       &leases.back().second);
     return lease;
   }
