@@ -55,8 +55,8 @@ static void library_log(void*, const char* format, va_list arguments) {
 
 [[noreturn]] static void library_panic(void*, const char* file, unsigned int line,
                                        const char* reason) {
-  log(kFatal, std::string("Web server failed inside libmicrohttpd (") + (file ? file : "?") +
-                  ":" + std::to_string(line) + "): " + (reason ? reason : "no reason given"));
+  log(kFatal, std::string("Web server failed inside libmicrohttpd (") + (file ? file : "?") + ":" +
+                  std::to_string(line) + "): " + (reason ? reason : "no reason given"));
   std::abort();
 }
 
@@ -124,8 +124,7 @@ std::unique_ptr<HttpListener> HttpListener::open(const char* kind, int port, boo
   std::string certificate, key;
   if (https) {
     std::string certificate_path, key_path;
-    const bool have_certificate =
-        read_file("SSL_CERTIFICATE_PATH", certificate_path, certificate);
+    const bool have_certificate = read_file("SSL_CERTIFICATE_PATH", certificate_path, certificate);
     if (!read_file("SSL_PRIVATE_PATH", key_path, key) || !have_certificate) {
       log(kError, what + " cannot listen: SSL_CERTIFICATE_PATH (\"" + certificate_path +
                       "\") and SSL_PRIVATE_PATH (\"" + key_path + "\") must name readable files");
@@ -147,13 +146,13 @@ std::unique_ptr<HttpListener> HttpListener::open(const char* kind, int port, boo
   const WebLimits limits = web_limits();
   // The event loop (epoll) holds no thread for an idle connection; connections wait
   // suspended while a backend answers, so no slow request holds the loop.
-  const unsigned int flags = static_cast<unsigned int>( MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
-                             MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG |
-                             (https ? MHD_USE_TLS : 0));
+  const unsigned int flags = static_cast<unsigned int>(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
+      MHD_USE_ERROR_LOG | (https ? MHD_USE_TLS : 0));
   // The daemon closes the socket it was handed should it fail to start.
   MHD_Daemon* daemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, handlers.request, handlers.cls,  //
-      MHD_OPTION_EXTERNAL_LOGGER, &library_log, nullptr,          // first, for every message
+      MHD_OPTION_EXTERNAL_LOGGER, &library_log, nullptr,           // first, for every message
       MHD_OPTION_LISTEN_SOCKET, fd,                                //
       MHD_OPTION_CONNECTION_LIMIT, limits.total,                   //
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.per_address,      //
@@ -161,10 +160,10 @@ std::unique_ptr<HttpListener> HttpListener::open(const char* kind, int port, boo
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kWebConnectionMemory,    //
       MHD_OPTION_NOTIFY_COMPLETED, handlers.completed, handlers.cls,
       // Requests that break the protocol are refused rather than guessed at.
-      MHD_OPTION_STRICT_FOR_CLIENT, 1,  //
+      MHD_OPTION_STRICT_FOR_CLIENT, 1,                                          //
       https ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, certificate.c_str(),  // the last for HTTP
-      MHD_OPTION_HTTPS_MEM_KEY, key.c_str(),              //
-      MHD_OPTION_HTTPS_PRIORITIES, kTlsPriorities,        //
+      MHD_OPTION_HTTPS_MEM_KEY, key.c_str(),                                    //
+      MHD_OPTION_HTTPS_PRIORITIES, kTlsPriorities,                              //
       MHD_OPTION_END);
   if (daemon == nullptr) {
     log(kError, what + " cannot listen: the HTTP library did not start");

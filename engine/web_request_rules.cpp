@@ -19,7 +19,8 @@ static bool same_text(const std::string& text, const char* expected) {
 
 bool from_same_origin(const char* origin, const char* fetch_site, const char* host, bool https) {
   if (origin != nullptr &&
-      (host == nullptr || std::string(origin) != (https ? "https://" : "http://") + std::string(host)))
+      (host == nullptr ||
+       std::string(origin) != (https ? "https://" : "http://") + std::string(host)))
     return false;
   if (fetch_site != nullptr) {
     const std::string site = trimmed(fetch_site);
