@@ -11,7 +11,7 @@ namespace engine {
 // the event loops, the state files, the sound server's sockets, a host's remote connection.
 constexpr unsigned long kJsonPortClients = 64;
 constexpr unsigned long kReserve = 128;
-// Past this a connection costs memory (up to its 128 KiB) without helping anyone.
+// Past this a connection costs memory (up to its 144 KiB) without helping anyone.
 constexpr unsigned long kMostPerListener = 512;
 constexpr unsigned long kFewestPerListener = 8;
 constexpr unsigned long kMostPerAddress = 32;

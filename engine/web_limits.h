@@ -7,8 +7,9 @@
 namespace engine {
 
 constexpr size_t kMaxWebBodyBytes = 64 * 1024;
-// Room for a header block of 64 KiB (long cookies) and what the library keeps beside it.
-constexpr size_t kWebConnectionMemory = 128 * 1024;
+// Room for a Cookie header of 64 KiB, which the library copies as it parses it, and what it
+// keeps beside it.
+constexpr size_t kWebConnectionMemory = 144 * 1024;
 constexpr unsigned kWebIdleTimeoutS = 10;
 
 struct WebLimits {

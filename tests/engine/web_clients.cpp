@@ -167,10 +167,9 @@ void SlowClients::send_line(int fd, const std::string& line) {
 }
 
 Certificate::Certificate() {
-  ProcessResult made =
-      run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                   "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert, "-days",
-                   "2", "-subj", "/CN=localhost"});
+  ProcessResult made = run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
+                                    "-out", cert, "-days", "2", "-subj", "/CN=localhost"});
   EXPECT_TRUE(made.exited && made.status == 0) << made.err;
 }
 

@@ -131,4 +131,3 @@ protected:
   int http_port = free_tcp_port();
   std::unique_ptr<RunningProcess> process;
 };
-

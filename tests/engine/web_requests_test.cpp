@@ -62,17 +62,16 @@ TEST_F(WebRequests, bodies_past_64_KiB_and_packed_bodies_are_refused_and_the_con
       {"a body that says it is larger, before any 100 Continue",
        login_request("Content-Length: 65537\r\nExpect: 100-continue\r\n", ""), 413, true},
       {"a body that says it is larger, sent", login_request(with_length(large), large), 413, true},
-      {"a chunked body past 64 KiB", login_request("Transfer-Encoding: chunked\r\n", chunked(70000)),
-       413, true},
-      {"a chunked body of 8 MiB is cut off", login_request("Transfer-Encoding: chunked\r\n",
-                                                           chunked(8 << 20)),
-       0, true},
+      {"a chunked body past 64 KiB",
+       login_request("Transfer-Encoding: chunked\r\n", chunked(70000)), 413, true},
+      {"a chunked body of 8 MiB is cut off",
+       login_request("Transfer-Encoding: chunked\r\n", chunked(8 << 20)), 0, true},
       {"a gzip body", login_request("Content-Encoding: gzip\r\n" + with_length(good), good), 415,
        true},
-      {"a body packed twice", login_request("Content-Encoding: identity, gzip\r\n" + with_length(good), good),
-       415, true},
-      {"an identity body", login_request("Content-Encoding: identity\r\n" + with_length(good), good),
-       200, false},
+      {"a body packed twice",
+       login_request("Content-Encoding: identity, gzip\r\n" + with_length(good), good), 415, true},
+      {"an identity body",
+       login_request("Content-Encoding: identity\r\n" + with_length(good), good), 200, false},
       {"a chunked body within 64 KiB",
        login_request("Transfer-Encoding: chunked\r\n", "25\r\n" + good + "\r\n0\r\n\r\n"), 200,
        false},
@@ -101,18 +100,21 @@ TEST_F(WebRequests, pipelined_requests_are_answered_in_order_and_ranges_are_igno
   Browser browser(http_port);
   ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
   std::string ranges = "Range: bytes=0-0";
-  for (int i = 1; i < 3000; ++i) ranges += "," + std::to_string(i * 2) + "-" + std::to_string(i * 2);
+  for (int i = 1; i < 3000; ++i)
+    ranges += "," + std::to_string(i * 2) + "-" + std::to_string(i * 2);
   const std::string session = "Cookie: " + browser.cookie() + "\r\n";
   const std::string set = R"({"in":{"gain":-4}})";
-  const RawReply reply = raw_request(
-      http_port,
-      "GET /api/config HTTP/1.1\r\nHost: x\r\n\r\n"                       // 401
-      "GET / HTTP/1.1\r\nHost: x\r\n" + ranges + "\r\n\r\n" +             // 200, the whole page
-      "POST /api/set HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" + session +
-          with_length(set) + "\r\n" + set +                               // 200
-          "GET /nowhere HTTP/1.1\r\nHost: x\r\n\r\n"                      // 404
-          "GET /api/config HTTP/1.1\r\nHost: x\r\n" + session + "\r\n",   // 200, gain -4
-      "127.0.0.1", 1500);
+  const RawReply reply =
+      raw_request(http_port,
+                  "GET /api/config HTTP/1.1\r\nHost: x\r\n\r\n"  // 401
+                  "GET / HTTP/1.1\r\nHost: x\r\n" +
+                      ranges + "\r\n\r\n" +  // 200, the whole page
+                      "POST /api/set HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
+                      session + with_length(set) + "\r\n" + set +  // 200
+                      "GET /nowhere HTTP/1.1\r\nHost: x\r\n\r\n"   // 404
+                      "GET /api/config HTTP/1.1\r\nHost: x\r\n" +
+                      session + "\r\n",  // 200, gain -4
+                  "127.0.0.1", 1500);
   std::vector<int> statuses;
   for (size_t at = reply.text.find("HTTP/1.1 "); at != std::string::npos;
        at = reply.text.find("HTTP/1.1 ", at + 1))
@@ -134,10 +136,11 @@ TEST_F(WebRequests, long_cookies_fit_and_a_header_block_past_the_connection_memo
   Browser browser(http_port);
   ASSERT_EQ(browser.login("operator", "s3cret").status, 200);
   // Other sites' cookies on the same host name come along with the session.
-  browser.set_cookie("other=" + std::string(60 * 1024, 'c') + "; " + browser.cookie());
+  browser.set_cookie("other=" + std::string(64 * 1024, 'c') + "; " + browser.cookie());
   EXPECT_EQ(browser.get("/api/config").status, 200);
-  const RawReply huge = raw_request(
-      http_port, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(200 * 1024, 'b') + "\r\n\r\n");
+  const RawReply huge =
+      raw_request(http_port, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(200 * 1024, 'b') +
+                                 "\r\n\r\n");
   EXPECT_NE(huge.status(), 200);
   EXPECT_TRUE(huge.closed);
   EXPECT_EQ(Browser(http_port).get("/").status, 200);
@@ -158,15 +161,14 @@ TEST_F(WebRequests, state_changes_are_taken_only_from_the_page_itself_and_as_jso
   const Case cases[] = {
       {"Content-Type: application/json\r\n", 200, 200},  // curl, scripts
       {"Content-Type: application/json\r\nOrigin: " + self + "\r\n", 200, 200},
-      {"Content-Type: application/json\r\nOrigin: " + self +
-           "\r\nSec-Fetch-Site: same-origin\r\n",
+      {"Content-Type: application/json\r\nOrigin: " + self + "\r\nSec-Fetch-Site: same-origin\r\n",
        200, 200},
       {"Content-Type: application/json\r\nSec-Fetch-Site: none\r\n", 200, 200},
       {"Content-Type: application/json; charset=utf-8\r\n", 200, 200},
       {"Content-Type: Application/JSON\r\n", 200, 200},
       {"Content-Type: application/json\r\nOrigin: " + other_port + "\r\n", 403, 403},
-      {"Content-Type: application/json\r\nOrigin: https://127.0.0.1:" +
-           std::to_string(http_port) + "\r\n",
+      {"Content-Type: application/json\r\nOrigin: https://127.0.0.1:" + std::to_string(http_port) +
+           "\r\n",
        403, 403},
       {"Content-Type: application/json\r\nOrigin: null\r\n", 403, 403},
       {"Content-Type: application/json\r\nOrigin: " + self + "/\r\n", 403, 403},
@@ -200,7 +202,8 @@ TEST_F(WebRequests, state_changes_are_taken_only_from_the_page_itself_and_as_jso
                 std::string::npos);
     }
     const RawReply login_reply = raw_request(
-        http_port, "POST /api/login HTTP/1.1\r\n" + host + c.headers + with_length(login) + "\r\n" + login,
+        http_port,
+        "POST /api/login HTTP/1.1\r\n" + host + c.headers + with_length(login) + "\r\n" + login,
         "127.0.0.1", 1000);
     EXPECT_EQ(login_reply.status(), c.login_status) << c.headers;
   }

@@ -105,13 +105,15 @@ TEST_F(WebTls, certificates_with_chains_and_rsa_or_ec_keys_in_either_format_are_
   };
   const Case cases[] = {
       {"rsa_pkcs1", {"genrsa", "-traditional", "-out", "KEY", "2048"}, true},
-      {"rsa_pkcs8", {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", "KEY"},
+      {"rsa_pkcs8",
+       {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", "KEY"},
        true},
       {"ec_sec1", {"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", "KEY"}, true},
-      {"ec_pkcs8", {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-384", "-out", "KEY"},
+      {"ec_pkcs8",
+       {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-384", "-out", "KEY"},
        true},
-      {"ec_by_the_root", {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
-                          "-out", "KEY"},
+      {"ec_by_the_root",
+       {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", "KEY"},
        false},
   };
   const std::pair<const char*, const char*> headers[] = {
