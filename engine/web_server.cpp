@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -118,7 +119,8 @@ MHD_Result WebServer::on_request(void* cls, MHD_Connection* connection, const ch
                                  size_t* upload_data_size, void** state) {
   const Listener& listener = *static_cast<Listener*>(cls);
   if (*state == nullptr) {
-    auto* request = new Request;
+    auto* request = new (std::nothrow) Request;
+    if (request == nullptr) return MHD_NO;  // no answer can be made either
     *state = request;
     // Checked on the headers alone, before any 100 Continue: nothing is unpacked, and a body
     // that says it is too large is not read.

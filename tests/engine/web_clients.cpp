@@ -90,6 +90,10 @@ static int connect_from(const char* source, int port) {
   sockaddr_in server = address;
   inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
   server.sin_port = htons(static_cast<uint16_t>(port));
+  // The port is chosen at connect, as for any client: a port bound now would come from the
+  // ports other tests are handed to listen on.
+  int yes = 1;
+  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &yes, sizeof yes);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
     close(fd);
