@@ -290,3 +290,43 @@ TEST_F(WebStop, closes_every_connection_within_a_second_whatever_the_clients_do)
   EXPECT_FALSE(wait_for_tcp_port(http_port, std::chrono::milliseconds(100)));
   EXPECT_FALSE(wait_for_tcp_port(https_port, std::chrono::milliseconds(100)));
 }
+
+// What the library complains of reaches the log, a few lines a second however many clients
+// give it cause; and clients that reset their connections while their answers are written
+// raise no SIGPIPE (which would end this test program).
+TEST_F(WebRequests, the_librarys_complaints_are_logged_a_few_lines_a_second) {
+  Certificate certificate;
+  const LoginEnv env = operator_with_certificate(certificate);
+  const int https_port = free_tcp_port();
+  Web web(palvex_Webserver(http_port, https_port, process->get()));
+  ASSERT_EQ(web.status(), 3);
+  EngineLogCapture log;
+  const std::string too_large =
+      "GET / HTTP/1.1\r\nHost: x\r\nCookie: a=" + std::string(90 * 1024, 'c') + "\r\n\r\n";
+  std::string requests;
+  for (int i = 0; i < 20; ++i) requests += "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  const auto start = Clock::now();
+  for (int round = 0; round < 100; ++round) {
+    EXPECT_EQ(raw_request(http_port, too_large).status(), 431);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<uint16_t>(http_port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+      (void)send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
+      char first;
+      (void)recv(fd, &first, 1, 0);  // the answers are being written
+      const linger reset{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    close(fd);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const int lines = log.count("Web server: ");
+  EXPECT_GE(lines, 2);  // at least the first refusal
+  // Five a second, in at most two windows more than whole seconds passed.
+  EXPECT_LE(lines, 5 * (static_cast<int>(seconds) + 2)) << "in " << seconds << " s";
+  EXPECT_EQ(Browser(http_port).get("/").status, 200);
+  EXPECT_EQ(Browser(https_port, true).get("/").status, 200);
+}
