@@ -5,7 +5,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "engine_log.h"
 #include "protocol.h"

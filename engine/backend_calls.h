@@ -4,14 +4,10 @@
 
 #include <microhttpd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <vector>
 
 #include "web_backend.h"
 
