@@ -44,7 +44,7 @@ std::shared_ptr<engine::WebServer> started(int http_port, int https_port,
                                            std::shared_ptr<engine::WebBackend> backend) {
   auto server = std::make_shared<engine::WebServer>();
   server->serve(std::move(backend));  // its first request may come before the lease is made
-  server->start(server, http_port, https_port);
+  server->start(http_port, https_port);
   return server;
 }
 

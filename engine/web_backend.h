@@ -20,6 +20,8 @@ public:
   virtual ~WebBackend() = default;
   virtual WebReply get() = 0;
   virtual WebReply set(const nlohmann::json& changes) = 0;
+  // Makes calls that wait for an answer return soon (a stop does not wait for them).
+  virtual void abandon() {}
 };
 
 // The configuration of a process in this engine.

@@ -1,53 +1,108 @@
-// The web server: listeners, routes, login checks and the stop with a time-out.
+// The web server: routes, login checks, bodies bounded as they arrive, and the stop.
 #include "web_server.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
-#include <httplib.h>
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
-#include "connection_threads.h"
 #include "engine_log.h"
 #include "json_syntax.h"
 #include "protocol.h"
+#include "web_limits.h"
 #include "web_page.h"
+#include "web_request_rules.h"
 
 namespace engine {
 
 using nlohmann::json;
 
-// Connections served at once on one listener; more wait for a thread.
-static constexpr size_t kMaxConnectionThreads = 64;
+struct WebServer::Request {
+  std::string body;
+  size_t received = 0;                // body bytes, counting those past the bound
+  bool refused = false;               // answered before its body came; the rest is dropped
+  std::shared_ptr<BackendCall> call;  // the backend call the connection waits for
+};
 
-static void send_json(httplib::Response& response, int status, const json& body) {
-  response.status = status;
-  response.set_header("Cache-Control", "no-store");
-  response.set_content(to_text(body) + "\n", "application/json");
+namespace {
+
+using Headers = std::vector<std::pair<const char*, std::string>>;
+
+MHD_Result send(MHD_Connection* connection, int status, const std::string& body, const char* type,
+                const Headers& headers, bool close = false) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  for (const auto& [name, value] : headers) MHD_add_response_header(response, name, value.c_str());
+  if (close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
+  MHD_destroy_response(response);
+  return queued;
 }
 
-static void send_page(httplib::Response& response, const std::string& html) {
-  response.set_header("Cache-Control", "no-store");
-  response.set_header("X-Content-Type-Options", "nosniff");
-  response.set_header("X-Frame-Options", "DENY");
-  response.set_header("Content-Security-Policy",
-                      "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                      "connect-src 'self'; form-action 'self'; frame-ancestors 'none'");
-  response.set_content(html, "text/html; charset=utf-8");
+MHD_Result send_json(MHD_Connection* connection, int status, const json& body,
+                     const Headers& headers = {}) {
+  return send(connection, status, to_text(body) + "\n", "application/json", headers);
 }
+
+MHD_Result send_page(MHD_Connection* connection, const std::string& html) {
+  return send(connection, 200, html, "text/html; charset=utf-8",
+              {{"X-Content-Type-Options", "nosniff"},
+               {"X-Frame-Options", "DENY"},
+               {"Content-Security-Policy",
+                "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                "connect-src 'self'; form-action 'self'; frame-ancestors 'none'"}});
+}
+
+// Answered before the body is read, which is then not read at all: the connection closes.
+MHD_Result refuse(MHD_Connection* connection, int status, const std::string& error) {
+  return send(connection, status, to_text(error_reply(error)) + "\n", "application/json", {}, true);
+}
+
+const char* header(MHD_Connection* connection, const char* name) {
+  return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+}
+
+std::string cookies(MHD_Connection* connection) {
+  const char* value = header(connection, MHD_HTTP_HEADER_COOKIE);
+  return value != nullptr ? value : "";
+}
+
+std::string client_address(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char text[INET6_ADDRSTRLEN] = "";
+  if (info == nullptr || info->client_addr == nullptr) return text;
+  const sockaddr* address = info->client_addr;
+  if (address->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  else if (address->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+              sizeof text);
+  return text;
+}
+
+// What a body past the bound may still send to get its 413; more closes the connection.
+constexpr size_t kDroppedBodyBytes = 1024 * 1024;
+
+const std::string kTooLarge =
+    "Request body larger than " + std::to_string(kMaxWebBodyBytes / 1024) + " KiB";
+
+}  // namespace
 
 WebServer::WebServer() {
-  http_.kind = "HTTP";
-  http_.bit = 1;
-  https_.kind = "HTTPS";
-  https_.bit = 2;
+  http_.server = https_.server = this;
+  https_.https = true;
 }
 
-WebServer::~WebServer() = default;
+WebServer::~WebServer() { close(); }
 
 void WebServer::serve(std::shared_ptr<WebBackend> backend) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -59,180 +114,168 @@ std::shared_ptr<WebBackend> WebServer::backend() {
   return backend_;
 }
 
-bool WebServer::allowed(const httplib::Request& request, httplib::Response& response) {
-  if (!login_.enabled()) {
-    send_json(response, 403, error_reply("Login is disabled"));
-    return false;
-  }
-  if (!login_.has_session(request.get_header_value("Cookie"))) {
-    send_json(response, 401, error_reply("Not logged in"));
-    return false;
-  }
-  return true;
-}
-
-void WebServer::add_routes(httplib::Server& server, bool https) {
-  server.Get("/", [this](const httplib::Request& request, httplib::Response& response) {
-    if (!login_.enabled())
-      send_page(response, login_disabled_page());
-    else if (login_.has_session(request.get_header_value("Cookie")))
-      send_page(response, config_page());
-    else
-      send_page(response, login_page());
-  });
-  server.Post(
-      "/api/login", [this, https](const httplib::Request& request, httplib::Response& response) {
-        if (!login_.enabled()) return send_json(response, 403, error_reply("Login is disabled"));
-        json body = parse_json(request.body);
-        if (!body.is_object() || !body.contains("user") || !body["user"].is_string() ||
-            !body.contains("secret") || !body["secret"].is_string())
-          return send_json(response, 400,
-                           error_reply("Login needs {\"user\":\"...\",\"secret\":\"...\"}"));
-        LoginResult login = login_.login(body["user"].get<std::string>(),
-                                         body["secret"].get<std::string>(), request.remote_addr);
-        if (login.retry_after > 0) {
-          response.set_header("Retry-After", std::to_string(login.retry_after));
-          return send_json(response, 429,
-                           error_reply("Too many refused logins, try again in " +
-                                       std::to_string(login.retry_after) + " s"));
-        }
-        if (login.token.empty()) return send_json(response, 401, error_reply("Login refused"));
-        // Strict same-site cookies keep other sites' pages from posting in the operator's name.
-        response.set_header("Set-Cookie", "palvex_session=" + login.token +
-                                              "; Path=/; HttpOnly; SameSite=Strict" +
-                                              (https ? "; Secure" : ""));
-        send_json(response, 200, json{{"ok", true}});
-      });
-  server.Get("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
-    if (!allowed(request, response)) return;
-    std::shared_ptr<WebBackend> backend = this->backend();
-    if (!backend) return send_json(response, 503, error_reply("Web server stopping"));
-    WebReply reply = backend->get();
-    send_json(response, reply.status, reply.body);
-  });
-  server.Post("/api/set", [this](const httplib::Request& request, httplib::Response& response) {
-    if (!allowed(request, response)) return;
-    std::string error;
-    json changes = parse_json(request.body, &error);
-    if (changes.is_discarded()) return send_json(response, 400, error_reply(error));
-    std::shared_ptr<WebBackend> backend = this->backend();
-    if (!backend) return send_json(response, 503, error_reply("Web server stopping"));
-    WebReply reply = backend->set(changes);
-    send_json(response, reply.status, reply.body);
-  });
-  server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        send_json(response, 500, error_reply("Internal error"));
-      });
-}
-
-static bool readable(const char* variable, std::string& path) {
-  const char* value = std::getenv(variable);
-  path = value != nullptr ? value : "";
-  return !path.empty() && access(path.c_str(), R_OK) == 0;
-}
-
-void WebServer::open(const std::shared_ptr<WebServer>& self, Listener& listener, int port,
-                     bool https) {
-  const std::string what =
-      std::string("Web server ") + listener.kind + " port " + std::to_string(port);
-  if (port < 1 || port > 65535) {
-    log(kError, what + " cannot listen: not a TCP port");
-    return;
-  }
-  if (https) {
-    std::string certificate, key;
-    if (!readable("SSL_CERTIFICATE_PATH", certificate) || !readable("SSL_PRIVATE_PATH", key)) {
-      log(kError, what + " cannot listen: SSL_CERTIFICATE_PATH (\"" + certificate +
-                      "\") and SSL_PRIVATE_PATH (\"" + key + "\") must name readable files");
-      return;
+MHD_Result WebServer::on_request(void* cls, MHD_Connection* connection, const char* url,
+                                 const char* method, const char*, const char* upload_data,
+                                 size_t* upload_data_size, void** state) {
+  const Listener& listener = *static_cast<Listener*>(cls);
+  if (*state == nullptr) {
+    auto* request = new (std::nothrow) Request;
+    if (request == nullptr) return MHD_NO;  // no answer can be made either
+    *state = request;
+    // Checked on the headers alone, before any 100 Continue: nothing is unpacked, and a body
+    // that says it is too large is not read.
+    if (!is_identity_encoding(header(connection, MHD_HTTP_HEADER_CONTENT_ENCODING))) {
+      request->refused = true;
+      return refuse(connection, 415, "Content-Encoding not supported");
     }
-    auto server = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
-    if (!server->is_valid()) {
-      log(kError, what + " cannot listen: cannot load the certificate " + certificate +
-                      " with the key " + key);
-      return;
+    const char* length = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxWebBodyBytes) {
+      request->refused = true;
+      return refuse(connection, 413, kTooLarge);
     }
-    listener.server = std::move(server);
-  } else {
-    listener.server = std::make_unique<httplib::Server>();
+    return MHD_YES;
   }
-  httplib::Server& server = *listener.server;
-  // Only SO_REUSEADDR: the library's default SO_REUSEPORT would let a second server share a
-  // port that is already taken.
-  int bound = -1;
-  server.set_socket_options([&bound](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    bound = sock;
-  });
-  server.new_task_queue = [] { return new ConnectionThreads(kMaxConnectionThreads); };
-  server.set_payload_max_length(64 * 1024);
-  server.set_keep_alive_timeout(2);
-  server.set_read_timeout(5);
-  server.set_write_timeout(5);
-  add_routes(server, https);
-  errno = 0;
-  if (!server.bind_to_port("0.0.0.0", port)) {
-    log(kError, what + " cannot listen: " + (errno != 0 ? std::strerror(errno) : "bind failed"));
-    listener.server.reset();
-    return;
+  Request& request = *static_cast<Request*>(*state);
+  if (*upload_data_size != 0) {
+    // A chunked body is counted as it comes. The library answers only once a body has ended,
+    // so the bytes past the bound are dropped up to a point, then the connection ends.
+    request.received += *upload_data_size;
+    if (request.received > kMaxWebBodyBytes + kDroppedBodyBytes) return MHD_NO;
+    if (request.received > kMaxWebBodyBytes) {
+      request.body.clear();
+      request.body.shrink_to_fit();
+    } else if (!request.refused) {
+      request.body.append(upload_data, *upload_data_size);
+    }
+    *upload_data_size = 0;
+    return MHD_YES;
   }
-  // The library's backlog of 5 overflows in a burst of connections (a browser opens several),
-  // and a client whose SYN is dropped waits a second for its resend.
-  listen(bound, SOMAXCONN);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    listener.listening = true;
+  if (request.refused) return MHD_YES;  // answered already
+  if (request.received > kMaxWebBodyBytes) {
+    request.refused = true;
+    return refuse(connection, 413, kTooLarge);
   }
-  log(kInfo, std::string("Web server listening for ") + listener.kind +
-                 " on 0.0.0.0:" + std::to_string(port));
-  // The thread keeps the server alive even when a stop gives up waiting for it.
-  listener.thread = std::thread([self, &listener] {
-    listener.server->listen_after_bind();
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    listener.listening = false;
-    self->ended_.notify_all();
-  });
+  try {
+    return listener.server->answer(connection, listener.https, url, method, request);
+  } catch (const std::exception&) {
+    return send_json(connection, 500, error_reply("Internal error"));
+  }
 }
 
-void WebServer::start(const std::shared_ptr<WebServer>& self, int http_port, int https_port) {
-  if (http_port != 0) open(self, http_, http_port, false);
-  if (https_port != 0) open(self, https_, https_port, true);
+void WebServer::on_completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+  delete static_cast<Request*>(*state);
+  *state = nullptr;
+}
+
+MHD_Result WebServer::call_backend(MHD_Connection* connection, Request& request,
+                                   std::optional<json> changes) {
+  std::shared_ptr<WebBackend> backend = this->backend();
+  if (!backend) return send_json(connection, 503, error_reply("Web server stopping"));
+  request.call = std::make_shared<BackendCall>(connection, std::move(backend), std::move(changes));
+  if (!calls_.submit(request.call)) {
+    request.call.reset();
+    return send_json(connection, 503, error_reply("Web server busy"));
+  }
+  return MHD_YES;  // resumed with the reply
+}
+
+MHD_Result WebServer::answer(MHD_Connection* connection, bool https, const std::string& url,
+                             const std::string& method, Request& request) {
+  if (request.call) {
+    std::lock_guard<std::mutex> lock(request.call->mutex);
+    return send_json(connection, request.call->reply.status, request.call->reply.body);
+  }
+  const bool get = method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD;
+  const bool post = method == MHD_HTTP_METHOD_POST;
+  const bool api =
+      (post && (url == "/api/login" || url == "/api/set")) || (get && url == "/api/config");
+  if (get && url == "/") {
+    if (!login_.enabled()) return send_page(connection, login_disabled_page());
+    if (login_.has_session(cookies(connection))) return send_page(connection, config_page());
+    return send_page(connection, login_page());
+  }
+  if (!api) return send(connection, 404, "", "text/plain", {});
+  if (!login_.enabled()) return send_json(connection, 403, error_reply("Login is disabled"));
+  // Another page of this host is the same site for its cookies: only the page itself changes
+  // anything.
+  if (post && !from_same_origin(header(connection, MHD_HTTP_HEADER_ORIGIN),
+                                header(connection, "Sec-Fetch-Site"),
+                                header(connection, MHD_HTTP_HEADER_HOST), https))
+    return send_json(connection, 403, error_reply("Request from another site refused"));
+
+  if (url == "/api/login") {
+    json body = parse_json(request.body);
+    if (!body.is_object() || !body.contains("user") || !body["user"].is_string() ||
+        !body.contains("secret") || !body["secret"].is_string())
+      return send_json(connection, 400,
+                       error_reply("Login needs {\"user\":\"...\",\"secret\":\"...\"}"));
+    LoginResult login = login_.login(body["user"].get<std::string>(),
+                                     body["secret"].get<std::string>(), client_address(connection));
+    if (login.retry_after > 0) {
+      const std::string wait = std::to_string(login.retry_after);
+      return send_json(connection, 429,
+                       error_reply("Too many refused logins, try again in " + wait + " s"),
+                       {{MHD_HTTP_HEADER_RETRY_AFTER, wait}});
+    }
+    if (login.token.empty()) return send_json(connection, 401, error_reply("Login refused"));
+    // Strict same-site cookies keep other sites' pages from posting in the operator's name.
+    return send_json(connection, 200, json{{"ok", true}},
+                     {{MHD_HTTP_HEADER_SET_COOKIE, "palvex_session=" + login.token +
+                                                       "; Path=/; HttpOnly; SameSite=Strict" +
+                                                       (https ? "; Secure" : "")}});
+  }
+  if (!login_.has_session(cookies(connection)))
+    return send_json(connection, 401, error_reply("Not logged in"));
+  if (url == "/api/config") return call_backend(connection, request, std::nullopt);
+  if (!is_json_content_type(header(connection, MHD_HTTP_HEADER_CONTENT_TYPE)))
+    return send_json(connection, 415, error_reply("Content-Type must be application/json"));
+  std::string error;
+  json changes = parse_json(request.body, &error);
+  if (changes.is_discarded()) return send_json(connection, 400, error_reply(error));
+  return call_backend(connection, request, std::move(changes));
+}
+
+void WebServer::open(Listener& listener, const char* kind, int port) {
+  std::unique_ptr<HttpListener> http = HttpListener::open(
+      kind, port, listener.https, {&WebServer::on_request, &WebServer::on_completed, &listener});
+  std::lock_guard<std::mutex> lock(mutex_);
+  listener.http = std::move(http);
+}
+
+void WebServer::start(int http_port, int https_port) {
+  if (http_port != 0) open(http_, "HTTP", http_port);
+  if (https_port != 0) open(https_, "HTTPS", https_port);
 }
 
 int WebServer::status() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return (http_.listening ? http_.bit : 0) | (https_.listening ? https_.bit : 0);
+  return (http_.http ? 1 : 0) | (https_.http ? 2 : 0);
+}
+
+void WebServer::close() {
+  std::unique_ptr<HttpListener> http, https;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    http = std::move(http_.http);
+    https = std::move(https_.http);
+  }
+  // Connections waiting for the backend are answered first: the library cannot stop while
+  // any is suspended.
+  calls_.stop();
+  http.reset();
+  https.reset();
 }
 
 int WebServer::stop(int timeout_ms) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-  bool clean = true;
-  for (Listener* listener : {&http_, &https_}) {
-    if (!listener->thread.joinable()) continue;
-    std::unique_lock<std::mutex> lock(mutex_);
-    // A server whose thread has not begun to listen ignores a stop, so it is asked again.
-    while (listener->listening) {
-      lock.unlock();
-      listener->server->stop();
-      lock.lock();
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      ended_.wait_for(lock, std::chrono::milliseconds(10));
-    }
-    const bool ended = !listener->listening;
-    lock.unlock();
-    if (ended) {
-      listener->thread.join();
-    } else {
-      log(kError, std::string("Web server ") + listener->kind + " did not stop in " +
-                      std::to_string(timeout_ms) + " ms");
-      listener->thread.detach();
-      clean = false;
-    }
-  }
-  return clean ? 0 : 2;
+  const auto start = std::chrono::steady_clock::now();
+  close();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+  if (took <= timeout_ms) return 0;
+  log(kError, "Web server did not stop in " + std::to_string(timeout_ms) + " ms (it took " +
+                  std::to_string(took) + " ms)");
+  return 2;
 }
 
 }  // namespace engine

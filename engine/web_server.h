@@ -1,21 +1,17 @@
 // The engine's web server: the page and its JSON API on HTTP and HTTPS listeners.
 #pragma once
 
-#include <condition_variable>
+#include <microhttpd.h>
+
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "backend_calls.h"
+#include "http_listener.h"
 #include "web_backend.h"
 #include "web_login.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace engine {
 
@@ -29,29 +25,37 @@ public:
   // The backend of the newest process the server is lent to; null once none is.
   void serve(std::shared_ptr<WebBackend> backend);
 
-  // Binds what it can; a listener that cannot bind is logged and stays off.
-  void start(const std::shared_ptr<WebServer>& self, int http_port, int https_port);
+  // Opens what it can; a listener that cannot listen is logged and stays off.
+  void start(int http_port, int https_port);
   int status();              // bit 0 HTTP listening, bit 1 HTTPS listening
-  int stop(int timeout_ms);  // 0 when every listener ended in time
+  int stop(int timeout_ms);  // closes every connection; 0 when every listener ended in time
+
+  struct Request;  // what the server keeps of one request while it comes in
 
 private:
   struct Listener {
-    const char* kind = "";
-    int bit = 0;
-    std::unique_ptr<httplib::Server> server;
-    std::thread thread;
-    bool listening = false;  // under mutex_
+    WebServer* server = nullptr;
+    bool https = false;
+    std::unique_ptr<HttpListener> http;  // under mutex_
   };
 
-  void open(const std::shared_ptr<WebServer>& self, Listener& listener, int port, bool https);
-  void add_routes(httplib::Server& server, bool https);
-  bool allowed(const httplib::Request& request, httplib::Response& response);
+  static MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url,
+                               const char* method, const char* version, const char* upload_data,
+                               size_t* upload_data_size, void** request);
+  static void on_completed(void* cls, MHD_Connection* connection, void** request,
+                           MHD_RequestTerminationCode code);
+  MHD_Result answer(MHD_Connection* connection, bool https, const std::string& url,
+                    const std::string& method, Request& request);
+  MHD_Result call_backend(MHD_Connection* connection, Request& request,
+                          std::optional<nlohmann::json> changes);
+  void open(Listener& listener, const char* kind, int port);
+  void close();
   std::shared_ptr<WebBackend> backend();
 
   WebLogin login_;
-  std::mutex mutex_;  // guards backend_ and the listening flags
+  BackendCalls calls_;
+  std::mutex mutex_;  // guards backend_ and the listeners
   std::shared_ptr<WebBackend> backend_;
-  std::condition_variable ended_;
   Listener http_, https_;
 };
 
