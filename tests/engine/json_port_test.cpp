@@ -1,7 +1,14 @@
 // The JSON control port over real TCP: get, change, set, bad requests, framing, many clients.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <optional>
 
 #include "engine_fixture.h"
 #include "process.h"
@@ -298,6 +305,164 @@ TEST_F(JsonPort, help_examples_work_as_printed_with_netcat) {
   EXPECT_EQ(gain_of(json::parse(lines[0])), 0);
   EXPECT_EQ(json::parse(lines[1]), json::object());
   EXPECT_EQ(lines[2], R"({"in":{"gain":-30}})");
+}
+
+// A web page can make a browser send a request to the port (a form, a fetch without CORS), and
+// curl can be pointed at it: the body must never be taken for a request. The first line is
+// answered as any bad line is, and the connection ends before anything after it is read.
+TEST_F(JsonPort, an_http_request_is_turned_away_before_its_body_is_read) {
+  const std::string set_body = R"({"set":{"in":{"gain":20}}})"
+                               "\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> writes;  // sent one after another
+    int answers_before;               // replies to the JSON before the HTTP
+  };
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  const Case cases[] = {
+      {"curl's POST with a JSON body after the headers",
+       {"POST / HTTP/1.1\r\n" + host +
+        "User-Agent: curl/7.88.1\r\nAccept: */*\r\nContent-Type: text/plain\r\n"
+        "Content-Length: 29\r\n\r\n\n" +
+        set_body},
+       0},
+      {"a browser's fetch, sent in pieces",
+       {"PO", "ST /x?y=1 HTTP/1.1\r\n", host,
+        "Content-Type: text/plain;charset=UTF-8\r\nOrigin: http://site.invalid\r\n\r\n" + set_body},
+       0},
+      {"a GET with a request behind it", {"GET / HTTP/1.0\r\n\r\n" + set_body}, 0},
+      {"a request line no method table knows, then a bare Host line",
+       {"BREW /pot HTCPCP/1.0\r\n", "Host: example\r\n\r\n" + set_body},
+       0},
+      {"JSON first, then HTTP",
+       {"{\"get\":null}\nPOST / HTTP/1.1\r\n" + host + "\r\n" + set_body},
+       1},
+  };
+  EngineLogCapture log;
+  JsonClient bystander(port);
+  ASSERT_EQ(gain_of(bystander.request(R"({"get":null})")), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JsonClient browser(port);
+    for (const std::string& piece : c.writes) {
+      browser.send_text(piece);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (int i = 0; i < c.answers_before; ++i)
+      EXPECT_EQ(gain_of(json::parse(browser.read_line())), 0);
+    // Whatever else comes back is the error for the first line; then the end.
+    for (std::optional<std::string> line; (line = browser.next_line(std::chrono::seconds(2)));)
+      EXPECT_NE(line->find("\"error\""), std::string::npos) << *line;
+    EXPECT_TRUE(browser.closed_by_peer());
+    EXPECT_EQ(gain_of(bystander.request(R"({"get":null})")), 0);
+  }
+  EXPECT_EQ(gain_of(JsonClient(port).request(R"({"get":null})")), 0);
+  // One line names the address, however often it comes within a minute.
+  EXPECT_EQ(log.count("closed a connection from 127.0.0.1 that sent an HTTP request"), 1);
+}
+
+// Lines that are not JSON, but not HTTP either, are answered and the connection goes on.
+TEST_F(JsonPort, bad_lines_that_are_not_http_keep_the_connection) {
+  struct Case {
+    std::string sent;
+    int errors;  // replies that are errors; the rest are trees
+    int trees;
+  };
+  const Case cases[] = {
+      {"hello world\n", 1, 0},
+      {"GET\n", 1, 0},
+      {"GET /\n", 1, 0},
+      {"GET / HTTP/1.1 and more\n", 1, 0},
+      {"HTTP/1.1 200 OK\n", 1, 0},
+      {"x GET / HTTP/1.1\n", 1, 0},
+      {"{\"get\":null}\nHost: example\n", 1, 1},
+      {"{not json\nHost: example\n", 2, 0},
+      {"{\"get\":null} POST / HTTP/1.1\n", 1, 1},
+      {"Host: example\n", 1, 0},
+  };
+  EngineLogCapture log;
+  JsonClient client(port);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sent);
+    client.send_text(c.sent);
+    int errors = 0, trees = 0;
+    for (int i = 0; i < c.errors + c.trees; ++i) {
+      const json reply = json::parse(client.read_line(std::chrono::seconds(2)), nullptr, false);
+      ASSERT_TRUE(reply.is_object()) << "reply " << i;
+      (reply.contains("error") ? errors : trees) += 1;
+    }
+    EXPECT_EQ(errors, c.errors);
+    EXPECT_EQ(trees, c.trees);
+    EXPECT_EQ(gain_of(client.request(R"({"get":null})")), 0);
+  }
+  EXPECT_FALSE(log.contains("HTTP request"));
+}
+
+// A client that sends all its requests and half-closes while it still reads gets every reply,
+// also when it reads slower than the port answers.
+TEST_F(JsonPort, a_half_closed_client_gets_every_reply) {
+  constexpr int kRequests = 100000;
+  // A small receive buffer keeps the replies waiting at the port rather than in the kernel.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  const int buffer_size = 32 * 1024;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::thread writer([fd] {
+    std::string all;
+    for (int i = 0; i < kRequests; ++i)
+      all += R"({"get":null})"
+             "\n";
+    for (size_t done = 0; done < all.size();) {
+      const ssize_t sent = send(fd, all.data() + done, all.size() - done, MSG_NOSIGNAL);
+      if (sent <= 0) break;
+      done += static_cast<size_t>(sent);
+    }
+    shutdown(fd, SHUT_WR);
+  });
+  // Read slower than the port answers (8 MB/s), so that replies wait there when the requests end.
+  std::string received;
+  char buffer[8192];
+  pollfd readable{fd, POLLIN, 0};
+  while (poll(&readable, 1, 10000) == 1) {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    received.append(buffer, static_cast<size_t>(got));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  writer.join();
+  close(fd);
+  const std::vector<std::string> lines = split_lines(received);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kRequests));
+  EXPECT_EQ(received.back(), '\n');
+  EXPECT_EQ(gain_of(json::parse(lines.back())), 0);
+}
+
+// With the table full, a newcomer closes the connection idle longest, counting what each sent
+// (a half request too), and no other.
+TEST_F(JsonPort, a_full_table_closes_the_connection_idle_longest_for_a_newcomer) {
+  std::vector<std::unique_ptr<JsonClient>> table;
+  for (int i = 0; i < 64; ++i) table.push_back(std::make_unique<JsonClient>(port));
+  // The first ones to connect are busy since; one of them only began a request.
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(gain_of(table[i]->request(R"({"get":null})")), 0) << i;
+  table[20]->send_text(R"({"get":)");
+  ASSERT_EQ(gain_of(table[0]->request(R"({"get":null})")), 0);  // all read by now
+  const int idle_longest = 21;
+
+  JsonClient newcomer(port);
+  EXPECT_EQ(gain_of(newcomer.request(R"({"get":null})")), 0);
+  EXPECT_TRUE(table[idle_longest]->closed_by_peer(std::chrono::seconds(2)));
+  table[20]->send_text("null}\n");
+  EXPECT_EQ(gain_of(json::parse(table[20]->read_line())), 0);
+  for (int i = 0; i < 64; ++i) {
+    if (i != idle_longest && i != 20) {
+      EXPECT_EQ(gain_of(table[i]->request(R"({"get":null})")), 0) << i;
+    }
+  }
 }
 
 TEST(UpdateThread, port_zero_serves_nothing_and_stops) {
