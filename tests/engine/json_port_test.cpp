@@ -7,8 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <sstream>
 
 #include "engine_fixture.h"
 #include "process.h"
@@ -463,6 +468,59 @@ TEST_F(JsonPort, a_full_table_closes_the_connection_idle_longest_for_a_newcomer)
       EXPECT_EQ(gain_of(table[i]->request(R"({"get":null})")), 0) << i;
     }
   }
+}
+
+namespace {
+
+// The CPU time a process has used, user and system, in seconds.
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));  // the name may hold blanks
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::stod(field);  // utime, stime
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+// Past the descriptor limit, the port neither spins on the connection it cannot take nor locks
+// a new client out: it closes the connection idle longest for it, as with a full table.
+TEST(JsonPortLimits, out_of_descriptors_the_port_rests_and_still_takes_new_clients) {
+  const int port = free_tcp_port();
+  ChildProcess server(with_emulator({JSON_PORT_SERVER, std::to_string(port), "64"}));
+  ASSERT_TRUE(server.wait_for_stdout("ready", std::chrono::seconds(10))) << server.stderr_text();
+  std::vector<std::unique_ptr<JsonClient>> crowd;
+  for (int i = 0; i < 100; ++i) {
+    crowd.push_back(std::make_unique<JsonClient>(port));
+    ASSERT_TRUE(crowd.back()->connected()) << i;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double cpu_before = cpu_seconds(server.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  // A port that spins uses a whole core; resting, next to nothing.
+  EXPECT_LT(cpu_seconds(server.pid()) - cpu_before, 0.4);
+
+  for (int i = 95; i < 100; ++i) EXPECT_EQ(gain_of(crowd[i]->request(R"({"get":null})")), 0) << i;
+  const auto began = std::chrono::steady_clock::now();
+  JsonClient newcomer(port);
+  EXPECT_EQ(gain_of(newcomer.request(R"({"get":null})")), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+  EXPECT_EQ(gain_of(crowd[99]->request(R"({"get":null})")), 0);
+  // The oldest of the crowd made room.
+  EXPECT_TRUE(crowd[0]->closed_by_peer(std::chrono::seconds(1)));
+
+  server.send_signal(SIGTERM);
+  ASSERT_TRUE(server.wait_for_exit(std::chrono::seconds(10)));
+  EXPECT_TRUE(server.result().exited && server.result().status == 0);
+  const std::string log = server.stderr_text();
+  size_t warnings = 0;
+  for (size_t at = log.find("out of descriptors"); at != std::string::npos;
+       at = log.find("out of descriptors", at + 1))
+    ++warnings;
+  EXPECT_EQ(warnings, 1u) << log;
 }
 
 TEST(UpdateThread, port_zero_serves_nothing_and_stops) {
