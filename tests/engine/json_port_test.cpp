@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <fstream>
@@ -521,6 +522,39 @@ TEST(JsonPortLimits, out_of_descriptors_the_port_rests_and_still_takes_new_clien
        at = log.find("out of descriptors", at + 1))
     ++warnings;
   EXPECT_EQ(warnings, 1u) << log;
+}
+
+// A loop whose poll fails (here: more clients than a limit lowered from outside allows) closes
+// its clients and listens again, instead of leaving the port dead for the rest of the run.
+TEST(JsonPortLimits, a_failed_poll_is_logged_and_the_port_serves_again) {
+  const int port = free_tcp_port();
+  ChildProcess server(with_emulator({JSON_PORT_SERVER, std::to_string(port), "256"}));
+  ASSERT_TRUE(server.wait_for_stdout("ready", std::chrono::seconds(10))) << server.stderr_text();
+  std::vector<std::unique_ptr<JsonClient>> clients;
+  for (int i = 0; i < 30; ++i) {
+    clients.push_back(std::make_unique<JsonClient>(port));
+    ASSERT_EQ(gain_of(clients.back()->request(R"({"get":null})")), 0) << i;
+  }
+  rlimit limit{};
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = 20;
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  clients[0]->send_text("{\"get\":null}\n");  // wakes the loop, whose next poll then fails
+  EXPECT_TRUE(clients[29]->closed_by_peer(std::chrono::seconds(5)));
+
+  json tree;
+  for (int attempt = 0; attempt < 50 && !tree.is_object(); ++attempt) {
+    tree = JsonClient(port).request(R"({"get":null})");
+    if (!tree.is_object()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(tree.is_object()) << "the port serves no more:\n" << server.stderr_text();
+  EXPECT_EQ(gain_of(tree), 0);
+  EXPECT_TRUE(server.wait_for_stderr(
+      "JSON control port: poll failed: Invalid argument; closing its", std::chrono::seconds(1)));
+  EXPECT_TRUE(server.wait_for_stderr("JSON control port: listening again in 100 ms",
+                                     std::chrono::seconds(1)));
+  server.send_signal(SIGTERM);
+  EXPECT_TRUE(server.wait_for_exit(std::chrono::seconds(10)));
 }
 
 TEST(UpdateThread, port_zero_serves_nothing_and_stops) {
