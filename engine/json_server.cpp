@@ -47,7 +47,7 @@ struct Client {
   bool in_request = false;          // holds part of a request, which must be whole by request_by
   Clock::time_point request_by{};
   bool peer_done = false;      // the client has sent all it will: it gets its replies, then goes
-  bool spoke_http = false;     // closed at once, before anything more is read from it
+  bool spoke_http = false;     // to be logged; closing, nothing more it sends is read as a request
   bool had_bad_line = false;   // a line invalid from its first byte has been seen
   int answered_since_bad = 0;  // values and errors answered since that line ended
 };
@@ -103,6 +103,8 @@ int answer_values(ConfigTree& config, Client& client) {
     if (!bad_line.empty()) {
       if (is_http(client, bad_line)) {
         client.spoke_http = true;
+        client.closing = true;  // what was answered still goes out, then the connection ends
+        client.close_by = Clock::now() + kDrainTime;
         return answered;
       }
       continue;
@@ -146,7 +148,7 @@ bool read_from(ConfigTree& config, Client& client) {
   client.last_active = now;
   client.framer.feed(buffer, static_cast<size_t>(got));
   time_request(client, answer_values(config, client), now);
-  return !client.spoke_http;
+  return true;
 }
 
 int milliseconds_until(Clock::time_point when, Clock::time_point now) {
@@ -244,7 +246,10 @@ void JsonServer::serve_clients() {
       alive = false;  // gone altogether: nobody reads the replies
     else if (revents & (POLLIN | POLLHUP | POLLERR))
       alive = read_from(config_, client);
-    if (client.spoke_http) warn_http(client.address);
+    if (client.spoke_http) {
+      warn_http(client.address);
+      client.spoke_http = false;
+    }
     if (alive && client.in_request && !client.closing && Clock::now() >= client.request_by)
       finish_with_error(client,
                         "Request incomplete after " + std::to_string(kRequestTime.count()) + " s");
