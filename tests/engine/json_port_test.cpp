@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -449,22 +450,64 @@ TEST_F(JsonPort, a_half_closed_client_gets_every_reply) {
 }
 
 // With the table full, a newcomer closes the connection idle longest, counting what each sent
-// (a half request too), and no other.
-TEST_F(JsonPort, a_full_table_closes_the_connection_idle_longest_for_a_newcomer) {
-  std::vector<std::unique_ptr<JsonClient>> table;
-  for (int i = 0; i < 64; ++i) table.push_back(std::make_unique<JsonClient>(port));
+// (a half request too) and what was sent to it, and no other.
+TEST(JsonPortTable, a_full_table_closes_the_connection_idle_longest_for_a_newcomer) {
+  // Each reply carries 100 KB of metadata, so that a few requests make megabytes to send.
+  TempDir dir;
+  const int port = free_tcp_port();
+  ProcessOptions options;
+  options.storage_dir = dir.path();
+  options.json_port = port;
+  options.metadata = {{"notes", std::string(100 * 1000, 'n')}};
+  RunningProcess process(options);
+  ASSERT_EQ(process.ready(), 0);
+  // The first to connect asks at once for more than the kernel holds and reads the answers
+  // only later: the port sends the rest while the others sit idle.
+  constexpr int kAsked = 80;
+  const int late_reader = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(late_reader, 0);
+  const int buffer_size = 4096;
+  setsockopt(late_reader, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(late_reader, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string asked;
+  for (int i = 0; i < kAsked; ++i) asked += "{\"get\":null}\n";
+  ASSERT_EQ(send(late_reader, asked.data(), asked.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(asked.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // read and answered by now
+
+  std::vector<std::unique_ptr<JsonClient>> table;  // with the late reader, 64
+  for (int i = 0; i < 63; ++i) table.push_back(std::make_unique<JsonClient>(port));
   // The first ones to connect are busy since; one of them only began a request.
   for (int i = 0; i < 20; ++i) ASSERT_EQ(gain_of(table[i]->request(R"({"get":null})")), 0) << i;
   table[20]->send_text(R"({"get":)");
   ASSERT_EQ(gain_of(table[0]->request(R"({"get":null})")), 0);  // all read by now
   const int idle_longest = 21;
+  size_t replies = 0;
+  char buffer[65536];
+  pollfd readable{late_reader, POLLIN, 0};
+  while (replies < kAsked && poll(&readable, 1, 2000) == 1) {
+    const ssize_t got = recv(late_reader, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    replies += static_cast<size_t>(std::count(buffer, buffer + got, '\n'));
+  }
+  ASSERT_EQ(replies, static_cast<size_t>(kAsked));
 
   JsonClient newcomer(port);
   EXPECT_EQ(gain_of(newcomer.request(R"({"get":null})")), 0);
   EXPECT_TRUE(table[idle_longest]->closed_by_peer(std::chrono::seconds(2)));
+  const std::string get = "{\"get\":null}\n";
+  ASSERT_EQ(send(late_reader, get.data(), get.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(get.size()));
+  ASSERT_EQ(poll(&readable, 1, 2000), 1);
+  EXPECT_GT(recv(late_reader, buffer, sizeof buffer, 0), 0) << "the late reader was closed";
+  close(late_reader);
   table[20]->send_text("null}\n");
   EXPECT_EQ(gain_of(json::parse(table[20]->read_line())), 0);
-  for (int i = 0; i < 64; ++i) {
+  for (int i = 0; i < 63; ++i) {
     if (i != idle_longest && i != 20) {
       EXPECT_EQ(gain_of(table[i]->request(R"({"get":null})")), 0) << i;
     }
