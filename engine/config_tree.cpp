@@ -3,7 +3,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 #include "engine_log.h"
 #include "protocol.h"
@@ -24,11 +23,13 @@ static std::string gain_range_text() {
 }
 
 // The double nearest the float's shortest text, so it prints as 0.2 and not 0.20000000298023224.
+// Both ways are the C++ ones, which no locale's decimal comma reaches.
 static double shortest(float value) {
   char text[32];
-  const auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
-  *end = '\0';
-  return std::strtod(text, nullptr);
+  const char* end = std::to_chars(text, text + sizeof text, value).ptr;
+  double nearest = 0.0;
+  std::from_chars(text, end, nearest);
+  return nearest;
 }
 
 std::string check_set(const json& changes) {

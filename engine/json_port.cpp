@@ -85,6 +85,9 @@ std::unique_ptr<JsonPortLease> JsonPortLease::take(int port) {
     close(notice_fd);
     return nullptr;
   }
+  // An older lease may be inside an accept it began while still the newest: once it is out,
+  // every later one sees this lease as the newest.
+  { std::lock_guard<std::mutex> wait_for_accepts((*lease)->accept_mutex); }
   if (!made)
     log(kInfo,
         "JSON control port 0.0.0.0:" + std::to_string(port) + " taken over by the new process");
@@ -105,5 +108,17 @@ void JsonPortLease::clear_notice() {
 }
 
 bool JsonPortLease::accepting() const { return lease_->newest(); }
+
+int JsonPortLease::accept_client(sockaddr_storage* peer) {
+  Listener& listener = **lease_;
+  std::lock_guard<std::mutex> lock(listener.accept_mutex);
+  if (!lease_->newest()) {
+    errno = EAGAIN;
+    return -1;
+  }
+  socklen_t length = sizeof *peer;
+  return accept4(listener.fd, reinterpret_cast<sockaddr*>(peer), &length,
+                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
 
 }  // namespace engine

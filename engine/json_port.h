@@ -4,7 +4,10 @@
 // program still cannot share it: the socket has no SO_REUSEPORT.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <memory>
+#include <mutex>
 
 #include "lending.h"
 
@@ -24,11 +27,17 @@ public:
   int notice_fd() const { return notice_fd_; }
   void clear_notice();
   bool accepting() const;  // the newest lease: only it accepts new clients
+  // A new client (non-blocking), only while this lease is the newest: once a newer lease has
+  // been taken, no older one accepts again. -1 with errno set otherwise (EAGAIN when none
+  // waits or this lease is no longer the newest).
+  int accept_client(sockaddr_storage* peer);
 
   struct Listener {
     explicit Listener(int descriptor) : fd(descriptor) {}
     ~Listener();
     const int fd;
+    // Held across each accept, so that a lease taken over waits for one still under way.
+    std::mutex accept_mutex;
   };
   // Each lease brings the descriptor that tells its loop it started or stopped accepting.
   using PortLending = Lending<int, Listener, int>;

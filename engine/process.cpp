@@ -29,6 +29,10 @@ static std::string possible_chunks_text() {
   return text;
 }
 
+palvex_ProcessData::~palvex_ProcessData() {
+  if (wake_fd >= 0) close(wake_fd);
+}
+
 extern "C" {
 
 palvex_Process palvex_InitProcess3(const char* storage_dir, palvex_Parameters set,
@@ -95,7 +99,6 @@ int palvex_ExitProcess(palvex_Process process) {
     std::unique_lock<std::mutex> lock(process->mutex);
     process->changed.wait(lock, [&] { return process->loop != palvex_ProcessData::Loop::kReady; });
   }
-  close(process->wake_fd);
   delete process;
   return 0;
 }

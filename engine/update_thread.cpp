@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -17,6 +18,25 @@ static void set_loop(palvex_Process process, Loop state) {
   std::lock_guard<std::mutex> lock(process->mutex);
   process->loop = state;
   process->changed.notify_all();
+}
+
+// A loop that failed (poll itself) starts again after a rest that grows while it keeps failing:
+// the host never looks at this thread's result, so giving up would leave the port dead.
+static void serve_until_stopped(palvex_Process process, engine::JsonPortLease& port) {
+  constexpr auto kFirstRest = std::chrono::milliseconds(100);
+  constexpr auto kLongestRest = std::chrono::seconds(10);
+  constexpr auto kServedWell = std::chrono::minutes(1);
+  auto rest = kFirstRest;
+  for (;;) {
+    const auto started = std::chrono::steady_clock::now();
+    if (engine::serve_json_port(*process->config, port, process->wake_fd)) return;
+    if (std::chrono::steady_clock::now() - started >= kServedWell) rest = kFirstRest;
+    engine::log(engine::kError,
+                "JSON control port: listening again in " + std::to_string(rest.count()) + " ms");
+    std::unique_lock<std::mutex> lock(process->mutex);
+    if (process->changed.wait_for(lock, rest, [&] { return process->stop_requested; })) return;
+    rest = std::min<std::chrono::milliseconds>(rest * 2, kLongestRest);
+  }
 }
 
 extern "C" {
@@ -46,7 +66,7 @@ int palvex_StartUpdateThread(palvex_Process process, int json_port) {
   process->config->write_onair();
   set_loop(process, Loop::kReady);
   if (port) {
-    engine::serve_json_port(*process->config, *port, process->wake_fd);
+    serve_until_stopped(process, *port);
     port.reset();  // given back before the process can end
   } else {
     pollfd wake{process->wake_fd, POLLIN, 0};
@@ -75,6 +95,7 @@ int palvex_StopUpdateThread(palvex_Process process) {
   {
     std::lock_guard<std::mutex> lock(process->mutex);
     process->stop_requested = true;
+    process->changed.notify_all();
   }
   uint64_t one = 1;
   // An eventfd write only fails when the counter would overflow: it is already signalled.

@@ -1,7 +1,10 @@
 // The engine's format and its audio path on real samples: gain, ramp, peaks, no allocation.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 
 #include "engine_fixture.h"
 #include "process.h"
@@ -139,8 +142,10 @@ TEST(EngineAudio, meters_show_the_peak_since_the_last_read) {
   EXPECT_EQ(tree["meters"]["out_peak"], nlohmann::json::parse("[0.0,0.0]"));
 }
 
+namespace {
+
 // A peak reads back as the very float the audio path measured, in its shortest text.
-TEST(EngineAudio, meters_print_as_the_floats_they_are) {
+void expect_meters_print_as_the_floats_they_are() {
   TempDir dir;
   int port = free_tcp_port();
   RunningProcess process(options_on_port(dir, port));
@@ -164,4 +169,38 @@ TEST(EngineAudio, meters_print_as_the_floats_they_are) {
     const auto peaks = nlohmann::json::parse(line)["meters"]["out_peak"];
     EXPECT_EQ(peaks[0].get<float>(), c.scale) << c.printed;
   }
+}
+
+// The C library's number reading follows the locale; a host may set one with a decimal comma.
+class DecimalCommaLocale {
+public:
+  DecimalCommaLocale() {
+    // Made here from the system's locale sources, so that the test needs no locale installed.
+    const std::string made = dir_.path().string() + "/de_DE.UTF-8";
+    run_process({"localedef", "-c", "-i", "de_DE", "-f", "UTF-8", made});
+    ::setenv("LOCPATH", dir_.path().c_str(), 1);
+    ok_ = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr &&
+          std::string(std::localeconv()->decimal_point) == ",";
+  }
+  ~DecimalCommaLocale() {
+    std::setlocale(LC_ALL, "C");
+    ::unsetenv("LOCPATH");
+  }
+  bool ok() const { return ok_; }
+
+private:
+  TempDir dir_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+TEST(EngineAudio, meters_print_as_the_floats_they_are) {
+  expect_meters_print_as_the_floats_they_are();
+}
+
+TEST(EngineAudio, meters_read_back_the_same_under_a_decimal_comma_locale) {
+  DecimalCommaLocale locale;
+  ASSERT_TRUE(locale.ok()) << "cannot make or set de_DE.UTF-8 (localedef, the locales package)";
+  expect_meters_print_as_the_floats_they_are();
 }

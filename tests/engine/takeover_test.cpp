@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "child_rerun.h"
 #include "engine_fixture.h"
@@ -179,4 +185,72 @@ TEST(Takeover, another_program_cannot_have_the_ports_this_one_serves) {
   EXPECT_EQ(who_answers(client), "owner");
   EXPECT_EQ(palvex_Webserver_Status(web), 1);
   EXPECT_EQ(palvex_Webserver_Stop(web, 1000), 0);
+}
+
+// A host whose log sink is slow: each line about a client closed to make room takes a while,
+// so that a process with a full table accepts a burst of clients slowly.
+void slow_log(int, const char* text) {
+  if (std::strstr(text, "idle longest") != nullptr)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// Once the newer process is ready, every client that connects reaches it: the older one, which
+// may be in the middle of accepting a burst of clients, takes none of them.
+TEST(Takeover, no_client_connecting_after_the_newer_process_is_ready_reaches_the_older_one) {
+  using Clock = std::chrono::steady_clock;
+  constexpr int kRounds = 10, kThreads = 4, kBurst = 8;
+  TempDir dir;
+  const int port = free_tcp_port();
+  // Holds the port through all rounds, so that it is bound once.
+  RunningProcess keeper(named("keeper", dir.path(), port));
+  ASSERT_EQ(keeper.ready(), 0);
+  palvex_SetLogSeverity(5);
+  palvex_SetLoggerCallback(slow_log);
+  int late_to_older = 0, late = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    RunningProcess older(named("older", dir.path(), port));
+    ASSERT_EQ(older.ready(), 0);
+    std::vector<std::unique_ptr<JsonClient>> table;  // each newcomer makes room in it
+    for (int i = 0; i < 64; ++i) table.push_back(std::make_unique<JsonClient>(port));
+    ASSERT_EQ(who_answers(*table.back()), "older");
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<std::pair<Clock::time_point, std::string>> connections;  // when begun, who
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        for (int bursts = 0; !stop && bursts < 20; ++bursts) {
+          // Bursts keep a queue of clients waiting, so the older process is busy accepting.
+          std::vector<std::pair<Clock::time_point, std::unique_ptr<JsonClient>>> burst;
+          for (int i = 0; i < kBurst; ++i) {
+            const auto begun = Clock::now();
+            burst.emplace_back(begun, std::make_unique<JsonClient>(port));
+          }
+          for (auto& [begun, client] : burst) {
+            const json who = who_answers(*client);
+            std::lock_guard<std::mutex> lock(mutex);
+            connections.emplace_back(begun, who.is_string() ? who.get<std::string>() : "none");
+          }
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+      RunningProcess newer(named("newer", dir.path(), port));
+      const auto ready = Clock::now();
+      ASSERT_EQ(newer.ready(), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      stop = true;
+      for (auto& thread : threads) thread.join();
+      for (const auto& [begun, who] : connections) {
+        if (begun <= ready) continue;
+        ++late;
+        if (who != "newer") ++late_to_older;
+      }
+    }
+  }
+  palvex_SetLoggerCallback(nullptr);
+  palvex_SetLogSeverity(4);
+  EXPECT_EQ(late_to_older, 0) << "of " << late << " clients that connected after it was ready";
+  EXPECT_GT(late, 0);
 }
