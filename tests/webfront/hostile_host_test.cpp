@@ -1,131 +1,20 @@
 // palvex-webfront against whoever answers at the audio host's address: replies and bodies
 // built to break it must earn an error, never end the program.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
-#include <mutex>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "audio_host.h"
 #include "process.h"
+#include "scripted_host.h"
 #include "web_clients.h"
 
 namespace {
-
-// A JSON port on 127.0.0.1 that answers each request line with the reply it is given, on any
-// number of connections at once.
-class ScriptedHost {
-public:
-  ScriptedHost() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listen_fd_, 8) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("the scripted host cannot listen");
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedHost() {
-    stop_ = true;
-    thread_.join();
-    close(listen_fd_);
-  }
-  int port() const { return port_; }
-  // What every request from now on gets; "" answers nothing at all.
-  void answer_with(std::string reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reply_ = std::move(reply);
-  }
-  // Sent a moment after each reply, as a second write.
-  void then_send(std::string late) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    late_ = std::move(late);
-  }
-  int requests() const { return requests_; }
-  int late_ones_sent() const { return late_sent_; }
-  // Waits (bounded) until the host has read this many requests in all.
-  bool wait_for_requests(int count) const {
-    for (int i = 0; i < 500 && requests_ < count; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return requests_ >= count;
-  }
-
-private:
-  static void send_all(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-      const ssize_t sent = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-      if (sent <= 0) break;
-      done += static_cast<size_t>(sent);
-    }
-  }
-  void answer(int fd) {
-    std::string reply, late;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reply = reply_;
-      late = late_;
-    }
-    send_all(fd, reply);
-    if (late.empty()) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    send_all(fd, late);
-    ++late_sent_;
-  }
-  void serve() {
-    struct Client {
-      int fd;
-      std::string received;
-    };
-    std::vector<Client> clients;
-    while (!stop_) {
-      std::vector<pollfd> waits{{listen_fd_, POLLIN, 0}};
-      for (const Client& client : clients) waits.push_back({client.fd, POLLIN, 0});
-      if (poll(waits.data(), waits.size(), 50) <= 0) continue;
-      for (size_t i = clients.size(); i-- > 0;) {
-        if (waits[i + 1].revents == 0) continue;
-        Client& client = clients[i];
-        char chunk[4096];
-        const ssize_t got = recv(client.fd, chunk, sizeof chunk, 0);
-        if (got <= 0) {
-          close(client.fd);
-          clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-          continue;
-        }
-        client.received.append(chunk, static_cast<size_t>(got));
-        for (size_t end; (end = client.received.find('\n')) != std::string::npos;) {
-          client.received.erase(0, end + 1);
-          ++requests_;
-          answer(client.fd);
-        }
-      }
-      if (waits[0].revents != 0) {
-        const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) clients.push_back({fd, ""});
-      }
-    }
-    for (const Client& client : clients) close(client.fd);
-  }
-
-  int listen_fd_ = -1, port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> requests_{0}, late_sent_{0};
-  std::mutex mutex_;
-  std::string reply_, late_;
-  std::thread thread_;
-};
 
 constexpr const char* user = "operator";
 constexpr const char* secret = "s3cret-42";
