@@ -50,8 +50,8 @@ TEST(HostileClientsOnPalvexJack, its_jack_client_and_json_port_keep_running) {
     EXPECT_TRUE(page_answers(web_port)) << "GET / is no longer answered";
   }
   EXPECT_EQ(client_ports(jackd), ports) << "palvex-jack's JACK ports changed";
-  const nlohmann::json tree = nlohmann::json::parse(json_request(host.json_port(), R"({"get":null})"),
-                                                    nullptr, false);
+  const nlohmann::json tree =
+      nlohmann::json::parse(json_request(host.json_port(), R"({"get":null})"), nullptr, false);
   EXPECT_TRUE(tree.is_object() && tree.contains("in")) << "the JSON port answered " << tree.dump();
   EXPECT_TRUE(host.process().running()) << host.diagnostics();
 }

@@ -79,10 +79,9 @@ void idle_crowd(int port) { crowd_then_page(port, "GET / HTTP/1.1\r\nHost: a\r\n
 
 void idle_tls_crowd(int json_port) {
   TempDir tls("palvex-tls");
-  const ProcessResult made =
-      run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
-                   "1", "-subj", "/CN=127.0.0.1", "-keyout", tls.file("key.pem"), "-out",
-                   tls.file("cert.pem")});
+  const ProcessResult made = run_process(
+      {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+       "/CN=127.0.0.1", "-keyout", tls.file("key.pem"), "-out", tls.file("cert.pem")});
   ASSERT_EQ(made.status, 0) << made.err;
   EnvChanges env = login_env();
   env["SSL_CERTIFICATE_PATH"] = tls.file("cert.pem");
@@ -120,8 +119,9 @@ void stop_while_trickling(int json_port) {
   ASSERT_TRUE(front.start_http()) << front.child().stderr_text();
   RawClient client(front.web_port());
   ASSERT_TRUE(client.connected());
-  client.send_bytes("POST /api/login HTTP/1.1\r\nHost: a\r\nContent-Type: application/json\r\n"
-                    "Transfer-Encoding: chunked\r\n\r\n");
+  client.send_bytes(
+      "POST /api/login HTTP/1.1\r\nHost: a\r\nContent-Type: application/json\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n");
   std::atomic<bool> done{false};
   std::thread trickle([&] {
     for (int i = 0; i < 100 && !done; ++i) {

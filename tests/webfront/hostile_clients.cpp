@@ -18,10 +18,9 @@ namespace {
 
 std::string request(const std::string& method, const std::string& path, int port,
                     const std::string& headers = "", const std::string& body = "") {
-  std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                     std::to_string(port) + "\r\n" + headers;
-  if (!body.empty())
-    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                     "\r\n" + headers;
+  if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   return text + "\r\n" + body;
 }
 
@@ -39,7 +38,8 @@ std::string login_body() {
 // "palvex_session=..." of a fresh login, "" when refused.
 std::string session_cookie(int port) {
   const RawReply reply = ask_once(
-      port, request("POST", "/api/login", port, "Content-Type: application/json\r\n", login_body()));
+      port,
+      request("POST", "/api/login", port, "Content-Type: application/json\r\n", login_body()));
   const std::string cookie = reply.header("Set-Cookie");
   return cookie.substr(0, cookie.find(';'));
 }
@@ -100,9 +100,9 @@ void many_ranges(const WebTarget& target) {
 }
 
 void long_headers(const WebTarget& target) {
-  const RawReply ordinary = ask_once(
-      target.web_port,
-      request("GET", "/", target.web_port, "X-Long: " + std::string(6000, 'a') + "\r\n"));
+  const RawReply ordinary =
+      ask_once(target.web_port,
+               request("GET", "/", target.web_port, "X-Long: " + std::string(6000, 'a') + "\r\n"));
   EXPECT_EQ(ordinary.status, 200) << "a 6,000-byte header value: " << ordinary.head;
   expect_refused_or_closed(
       target.web_port,
@@ -119,9 +119,8 @@ void long_part_name(const WebTarget& target) {
                            std::string(2000, 'n') + "\"\r\n\r\nvalue\r\n--XyZ--\r\n";
   for (const char* path : {"/api/login", "/api/set"}) {
     const RawReply reply = ask_once(
-        target.web_port,
-        request("POST", path, target.web_port,
-                "Content-Type: multipart/form-data; boundary=XyZ\r\n", body));
+        target.web_port, request("POST", path, target.web_port,
+                                 "Content-Type: multipart/form-data; boundary=XyZ\r\n", body));
     EXPECT_GE(reply.status, 400) << path << ": " << reply.head;
     EXPECT_LT(reply.status, 500) << path << ": " << reply.head;
   }
@@ -147,15 +146,17 @@ void malformed(const WebTarget& target) {
       "\r\n\r\n\r\n",
   };
   for (const std::string& bytes : cases)
-    expect_answered_or_closed(port, bytes, "request " + testing::PrintToString(bytes.substr(0, 60)));
+    expect_answered_or_closed(port, bytes,
+                              "request " + testing::PrintToString(bytes.substr(0, 60)));
 }
 
 void big_chunked_body(const WebTarget& target) {
   const long before = resident_kib(target.pid);
   RawClient client(target.web_port);
   ASSERT_TRUE(client.connected());
-  client.send_bytes("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                    "application/json\r\nTransfer-Encoding: chunked\r\n\r\n");
+  client.send_bytes(
+      "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+      "application/json\r\nTransfer-Encoding: chunked\r\n\r\n");
   // Up to 32 MiB, until the server answers or stops reading.
   const std::string chunk = "2000\r\n" + std::string(0x2000, ' ') + "\r\n";
   for (int i = 0; i < 4096 && !client.readable(); ++i)
@@ -179,11 +180,10 @@ void big_content_length(const WebTarget& target) {
 }
 
 void compressed_body(const WebTarget& target) {
-  const RawReply reply =
-      ask_once(target.web_port,
-               request("POST", "/api/login", target.web_port,
-                       "Content-Type: application/json\r\nContent-Encoding: gzip\r\n",
-                       gzip_stored(login_body())));
+  const RawReply reply = ask_once(
+      target.web_port, request("POST", "/api/login", target.web_port,
+                               "Content-Type: application/json\r\nContent-Encoding: gzip\r\n",
+                               gzip_stored(login_body())));
   EXPECT_EQ(reply.status, 415) << reply.head;
   EXPECT_TRUE(reply.header("Set-Cookie").empty()) << "a compressed login was let in";
 }
@@ -218,8 +218,8 @@ void cross_site_changes(const WebTarget& target) {
       {"Sec-Fetch-Site none", json + "Sec-Fetch-Site: none\r\n", 200},
       {"JSON with a charset", "Content-Type: application/json; charset=utf-8\r\n", 200},
       {"a foreign Origin", json + "Origin: http://attacker.example\r\n", 403},
-      {"another port of the same host", json + "Origin: http://127.0.0.1:" +
-                                             std::to_string(port == 65535 ? 1 : port + 1) + "\r\n",
+      {"another port of the same host",
+       json + "Origin: http://127.0.0.1:" + std::to_string(port == 65535 ? 1 : port + 1) + "\r\n",
        403},
       {"the other scheme", json + "Origin: https://127.0.0.1:" + std::to_string(port) + "\r\n",
        403},
@@ -235,9 +235,9 @@ void cross_site_changes(const WebTarget& target) {
                                R"({"in":{"gain":-6}})"));
     EXPECT_EQ(reply.status, c.status) << "/api/set, " << c.name << ": " << reply.head << reply.body;
   }
-  const RawReply login = ask_once(
-      port, request("POST", "/api/login", port,
-                    json + "Origin: http://attacker.example\r\n", login_body()));
+  const RawReply login =
+      ask_once(port, request("POST", "/api/login", port,
+                             json + "Origin: http://attacker.example\r\n", login_body()));
   EXPECT_EQ(login.status, 403) << "/api/login from a foreign Origin: " << login.head;
   EXPECT_TRUE(login.header("Set-Cookie").empty());
 }
@@ -256,7 +256,9 @@ long resident_kib(pid_t pid) {
   return 0;
 }
 
-bool page_answers(int web_port) { return ask_once(web_port, request("GET", "/", web_port)).status == 200; }
+bool page_answers(int web_port) {
+  return ask_once(web_port, request("GET", "/", web_port)).status == 200;
+}
 
 std::vector<HostileRow> hostile_rows() {
   return {
