@@ -31,7 +31,8 @@ using Clock = std::chrono::steady_clock;
 }
 
 int web_port = 0;
-std::string session;  // the token of the harness's login
+palvex_Process process = nullptr;  // served for the whole run
+std::string session;               // the token of the harness's login
 size_t inputs = 0;
 
 int free_port() {
@@ -115,7 +116,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   palvex_SetLogSeverity(1);  // refused logins and bad requests are the point here
   palvex_Parameters parameters = palvex_NewParameters();
   palvex_SetParameter(parameters, "STORAGE_RO", "1");
-  palvex_Process process = palvex_InitProcess3(nullptr, parameters, 64);
+  process = palvex_InitProcess3(nullptr, parameters, 64);
   palvex_FreeParameters(parameters);
   if (process == nullptr) fail("no process", "");
   web_port = free_port();
