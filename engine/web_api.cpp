@@ -21,11 +21,13 @@ using Lease = ServerLending::Lease;
 
 ServerLending& web_servers() {
   // Never destroyed: a connection thread may still ask for its backend while the program exits.
-  static auto* lending =
-      new ServerLending([](engine::WebServer& server, const std::shared_ptr<engine::WebBackend>*,
-                           const std::shared_ptr<engine::WebBackend>* now) {
-        server.serve(now != nullptr ? *now : nullptr);
-      });
+  static auto* lending = new ServerLending([](engine::WebServer& server,
+                                              const std::shared_ptr<engine::WebBackend>* was,
+                                              const std::shared_ptr<engine::WebBackend>* now) {
+    // The last lease went: requests still waiting on the old backend end before the stop.
+    if (now == nullptr && was != nullptr && *was) (*was)->abandon();
+    server.serve(now != nullptr ? *now : nullptr);
+  });
   return *lending;
 }
 

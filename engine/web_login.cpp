@@ -84,16 +84,17 @@ WebLogin::Refusals& WebLogin::refusals_of(const std::string& from, Clock::time_p
   auto found = refusals_.find(from);
   if (found != refusals_.end()) return found->second;
   if (refusals_.size() >= kMaxAddresses) {
-    auto oldest = refusals_.begin();
+    // Only an address the loop keeps can be the oldest: one it erased is gone.
+    auto oldest = refusals_.end();
     for (auto it = refusals_.begin(); it != refusals_.end();) {
       if (now - it->second.last > kForgetAfter && now >= it->second.wait_until) {
         it = refusals_.erase(it);
         continue;
       }
-      if (it->second.last < oldest->second.last) oldest = it;
+      if (oldest == refusals_.end() || it->second.last < oldest->second.last) oldest = it;
       ++it;
     }
-    if (refusals_.size() >= kMaxAddresses) refusals_.erase(oldest);
+    if (refusals_.size() >= kMaxAddresses && oldest != refusals_.end()) refusals_.erase(oldest);
   }
   return refusals_[from];
 }
@@ -105,8 +106,7 @@ static int seconds_until(std::chrono::steady_clock::time_point when,
 }
 
 LoginResult WebLogin::login(const std::string& user, const std::string& secret,
-                            const std::string& from) {
-  const auto now = Clock::now();
+                            const std::string& from, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto known = refusals_.find(from);
   if (known != refusals_.end()) {

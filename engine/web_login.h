@@ -16,6 +16,8 @@ struct LoginResult {
 
 class WebLogin {
 public:
+  using Clock = std::chrono::steady_clock;
+
   // Reads SETUP_USER/ADMIN_USER and SETUP_SECRET/ADMIN_SECRET; a user without a secret gets a
   // random one, logged once.
   WebLogin();
@@ -23,12 +25,16 @@ public:
   bool enabled() const { return !user_.empty(); }
   // A new session, or a refusal. After a few refusals in a row from one address, that address
   // waits (retry_after) before its next login is checked, twice as long each time.
-  LoginResult login(const std::string& user, const std::string& secret, const std::string& from);
+  LoginResult login(const std::string& user, const std::string& secret, const std::string& from) {
+    return login(user, secret, from, Clock::now());
+  }
+  // The same at a given time, so the forgetting can be tried without waiting for it.
+  LoginResult login(const std::string& user, const std::string& secret, const std::string& from,
+                    Clock::time_point now);
   // Whether the Cookie header carries a session this login handed out.
   bool has_session(const std::string& cookie_header) const;
 
 private:
-  using Clock = std::chrono::steady_clock;
   struct Refusals {
     int in_a_row = 0;
     Clock::time_point last{};        // the last refusal that was checked

@@ -85,7 +85,22 @@ async function call(path, options) {
   if (!reply.ok) throw new Error(body.error || ('Error ' + reply.status));
   return body;
 }
+// One refresh at a time: a slow host would otherwise pile up calls, each answering late.
+let refreshing = false;
+let refreshAgain = false;  // a set asked for a refresh while one ran
 async function refresh() {
+  if (refreshing) { refreshAgain = true; return; }
+  refreshing = true;
+  try {
+    do {
+      refreshAgain = false;
+      await refreshOnce();
+    } while (refreshAgain);
+  } finally {
+    refreshing = false;
+  }
+}
+async function refreshOnce() {
   try {
     const tree = await call('/api/config');
     document.getElementById('gain').textContent = tree.in.gain;
@@ -117,7 +132,7 @@ document.getElementById('set-gain').addEventListener('click', async () => {
   }
 });
 refresh();
-setInterval(refresh, 1000);)");
+setInterval(() => { if (!refreshing) refresh(); }, 1000);)");
 }
 
 }  // namespace engine

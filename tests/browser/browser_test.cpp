@@ -22,13 +22,14 @@ struct PageRun {
 
 // One run of the driver script in a fresh Chromium profile.
 PageRun drive_page(int web_port, const std::string& mode, const std::string& shot,
-                   const std::string& gain = "") {
+                   const std::string& gain = "", const std::string& delay_ms = "") {
   TempDir profile("palvex-chromium");
   EnvChanges env{{"WEBFRONT_URL", "http://127.0.0.1:" + std::to_string(web_port) + "/"},
                  {"WEBFRONT_USER", user},
                  {"WEBFRONT_SECRET", secret},
                  {"WEBFRONT_MODE", mode},
                  {"WEBFRONT_GAIN", gain},
+                 {"WEBFRONT_DELAY_MS", delay_ms},
                  {"WEBFRONT_OUTPUT_DIR", std::string(PALVEX_BROWSER_OUTPUT_DIR)},
                  {"WEBFRONT_SHOT", shot},
                  {"WEBFRONT_USER_DATA", profile.file("profile")},
@@ -97,6 +98,14 @@ TEST_F(BrowserOnWebfront, shows_the_host_unreachable_and_recovers) {
   const PageRun back = drive_page(front_->web_port(), "gain", "host-back.png", "-3");
   ASSERT_TRUE(back.ok) << back.output;
   EXPECT_EQ(host_gain(port), -3.0);
+}
+
+TEST_F(BrowserOnWebfront, starts_no_refresh_while_one_waits_for_a_slow_host) {
+  // Every call takes 2.5 s, the page refreshes every second: for 7.5 s it must wait its turn.
+  const PageRun run = drive_page(front_->web_port(), "slow", "slow-host.png", "", "2500");
+  ASSERT_TRUE(run.ok) << run.output;
+  EXPECT_EQ(run.seen["most_at_once"], 1) << run.seen.dump();
+  EXPECT_GE(run.seen["calls"].get<int>(), 3) << "the page stopped refreshing: " << run.seen.dump();
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ const need = (name) => {
 const url = need('WEBFRONT_URL');
 const user = need('WEBFRONT_USER');
 const secret = need('WEBFRONT_SECRET');
-const mode = need('WEBFRONT_MODE');            // "gain" or "unreachable"
+const mode = need('WEBFRONT_MODE');            // "gain", "slow" or "unreachable"
 const outputDir = need('WEBFRONT_OUTPUT_DIR');   // screenshots go here
 const shotName = need('WEBFRONT_SHOT');          // file name of the screenshot
 const userDataDir = need('WEBFRONT_USER_DATA');  // a fresh, empty folder
@@ -66,6 +66,25 @@ async function main() {
       await page.fill('#gain-input', String(wanted));
       await page.click('#set-gain');
       seen.after = await waitForGain(page, wanted);  // the value the host sent back
+    } else if (mode === 'slow') {
+      // Each call to the host takes longer than the page's refresh period.
+      const delay = Number(need('WEBFRONT_DELAY_MS'));
+      let inFlight = 0;
+      seen.calls = 0;
+      seen.most_at_once = 0;
+      await page.route('**/api/config', async (route) => {
+        ++inFlight;
+        ++seen.calls;
+        seen.most_at_once = Math.max(seen.most_at_once, inFlight);
+        await new Promise((resolve) => setTimeout(resolve, delay));
+        try {
+          await route.continue();
+        } finally {
+          --inFlight;
+        }
+      });
+      await waitForGain(page, null);
+      await page.waitForTimeout(3 * delay);
     } else if (mode === 'unreachable') {
       await page.waitForFunction(
         () => /unreachable/i.test(document.getElementById('status')?.textContent || ''),

@@ -1,93 +1,20 @@
 // palvex-webfront against whoever answers at the audio host's address: replies and bodies
 // built to break it must earn an error, never end the program.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <signal.h>
 
-#include <atomic>
-#include <mutex>
+#include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "audio_host.h"
 #include "process.h"
+#include "scripted_host.h"
 #include "web_clients.h"
 
 namespace {
-
-// A JSON port on 127.0.0.1 that answers each request line with the reply it is given.
-class ScriptedHost {
-public:
-  ScriptedHost() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listen_fd_, 8) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("the scripted host cannot listen");
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedHost() {
-    stop_ = true;
-    thread_.join();
-    close(listen_fd_);
-  }
-  int port() const { return port_; }
-  void answer_with(std::string reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reply_ = std::move(reply);
-  }
-  int requests() const { return requests_; }
-
-private:
-  bool wait(int fd) {
-    while (!stop_) {
-      pollfd ready{fd, POLLIN, 0};
-      if (poll(&ready, 1, 50) > 0) return true;
-    }
-    return false;
-  }
-  void serve() {
-    while (wait(listen_fd_)) {
-      const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      std::string received;
-      char chunk[4096];
-      ssize_t got;
-      while (wait(fd) && (got = recv(fd, chunk, sizeof chunk, 0)) > 0) {
-        received.append(chunk, static_cast<size_t>(got));
-        for (size_t end; (end = received.find('\n')) != std::string::npos;) {
-          received.erase(0, end + 1);
-          ++requests_;
-          std::string reply;
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            reply = reply_;
-          }
-          for (size_t done = 0; done < reply.size();) {
-            const ssize_t sent = send(fd, reply.data() + done, reply.size() - done, MSG_NOSIGNAL);
-            if (sent <= 0) break;
-            done += static_cast<size_t>(sent);
-          }
-        }
-      }
-      close(fd);
-    }
-  }
-
-  int listen_fd_ = -1, port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> requests_{0};
-  std::mutex mutex_;
-  std::string reply_;
-  std::thread thread_;
-};
 
 constexpr const char* user = "operator";
 constexpr const char* secret = "s3cret-42";
@@ -163,6 +90,97 @@ TEST_F(WebfrontAgainstAHostileHost, a_body_nested_too_deep_is_refused_before_the
   ASSERT_TRUE(front_->child().running()) << front_->child().stderr_text();
   EXPECT_EQ(host_.requests(), before);
   EXPECT_EQ(curl_->post("/api/set", R"({"in":{"gain":-6}})").status, 200);
+}
+
+// A host that sends a line no request asked for: each request still gets its own reply.
+TEST_F(WebfrontAgainstAHostileHost,
+       every_request_gets_its_own_reply_when_the_host_sends_a_line_too_many) {
+  const std::string stale = R"({"in":{"gain":-99}})";
+  struct Case {
+    const char* name;
+    std::string reply, late;
+  };
+  const Case cases[] = {
+      {"in the same write", good_tree + "\n" + stale + "\n", ""},
+      {"a moment after the reply", good_tree + "\n", stale + "\n"},
+  };
+  for (const Case& c : cases) {
+    host_.answer_with(c.reply);
+    host_.then_send(c.late);
+    for (int request = 1; request <= 3; ++request) {
+      const int late_before = host_.late_ones_sent();
+      const HttpReply reply = curl_->get("/api/config");
+      EXPECT_EQ(reply.status, 200) << c.name << ", request " << request << ": " << reply.body;
+      EXPECT_EQ(reply.json(), nlohmann::json::parse(good_tree))
+          << c.name << ", request " << request << ": " << reply.body;
+      if (!c.late.empty()) {
+        for (int i = 0; i < 200 && host_.late_ones_sent() == late_before; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+  }
+}
+
+// A GET that runs in a thread of its own, with its own logged-in curl.
+class GetInFlight {
+public:
+  GetInFlight(int web_port, const std::string& path) {
+    done_ = std::async(std::launch::async, [web_port, path] {
+      Curl curl("http://127.0.0.1:" + std::to_string(web_port));
+      curl.login(user, secret);
+      return curl.get(path);
+    });
+  }
+  bool finished() const {
+    return done_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  }
+  HttpReply reply() { return done_.get(); }
+
+private:
+  std::future<HttpReply> done_;
+};
+
+TEST_F(WebfrontAgainstAHostileHost, a_request_the_host_never_answers_holds_up_no_other_client) {
+  host_.answer_with("");  // reads, never answers
+  const int before = host_.requests();
+  GetInFlight stuck(front_->web_port(), "/api/config");
+  ASSERT_TRUE(host_.wait_for_requests(before + 1));
+  host_.answer_with(good_tree + "\n");
+  // Another client's page and call are answered while the first still waits the 2 s its host
+  // is given; queued behind it, the call would take most of them.
+  const auto asked = std::chrono::steady_clock::now();
+  const HttpReply page = curl_->get("/");
+  EXPECT_EQ(page.status, 200);
+  const HttpReply config = curl_->get("/api/config");
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - asked);
+  EXPECT_EQ(config.status, 200) << config.body;
+  EXPECT_EQ(config.json(), nlohmann::json::parse(good_tree)) << config.body;
+  EXPECT_LT(took.count(), 1000) << "the call queued behind the one the host never answers";
+  const HttpReply given_up = stuck.reply();
+  EXPECT_EQ(given_up.status, 502) << given_up.body;
+  // The connection given up on is not reused with its late reply pending.
+  EXPECT_EQ(curl_->get("/api/config").json(), nlohmann::json::parse(good_tree));
+}
+
+TEST_F(WebfrontAgainstAHostileHost, a_stop_ends_calls_waiting_for_a_silent_host_at_once) {
+  host_.answer_with("");
+  const int before = host_.requests();
+  std::vector<std::unique_ptr<GetInFlight>> stuck;
+  for (int i = 0; i < 3; ++i)
+    stuck.push_back(std::make_unique<GetInFlight>(front_->web_port(), "/api/config"));
+  ASSERT_TRUE(host_.wait_for_requests(before + 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the others on their way too
+  const auto signalled = std::chrono::steady_clock::now();
+  front_->child().send_signal(SIGTERM);
+  // The program notices the signal within a second; the stop itself waits for no host.
+  ASSERT_TRUE(front_->child().wait_for_exit(std::chrono::seconds(5)));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - signalled);
+  EXPECT_LT(took.count(), 2500);
+  EXPECT_TRUE(front_->child().result().exited);
+  EXPECT_EQ(front_->child().result().status, 0) << front_->child().stderr_text();
+  for (auto& call : stuck) call->reply();
 }
 
 }  // namespace
