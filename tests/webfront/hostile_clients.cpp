@@ -151,22 +151,42 @@ void malformed(const WebTarget& target) {
                               "request " + testing::PrintToString(bytes.substr(0, 60)));
 }
 
+// Sends a chunked login body of `chunks` chunks of 8 KiB, and its end when `ends`, unless the
+// server answers or stops reading before; answers whether all of it went out.
+bool send_chunked_body(RawClient& client, int chunks, bool ends) {
+  client.send_bytes(
+      "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+      "application/json\r\nTransfer-Encoding: chunked\r\n\r\n");
+  const std::string chunk = "2000\r\n" + std::string(0x2000, ' ') + "\r\n";
+  bool sending = true;
+  for (int i = 0; i < chunks && sending; ++i)
+    sending = !client.readable() && client.send_bytes(chunk, 2s);
+  if (sending && ends) sending = client.send_bytes("0\r\n\r\n", 2s);
+  return sending;
+}
+
+// A body past the bound is dropped as it comes and answered 413 once it ends.
 void big_chunked_body(const WebTarget& target) {
   const long before = resident_kib(target.pid);
   RawClient client(target.web_port);
   ASSERT_TRUE(client.connected());
-  client.send_bytes(
-      "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-      "application/json\r\nTransfer-Encoding: chunked\r\n\r\n");
-  // 32 MiB and the end of the body, unless the server answers or stops reading before.
-  const std::string chunk = "2000\r\n" + std::string(0x2000, ' ') + "\r\n";
-  bool sending = true;
-  for (int i = 0; i < 4096 && sending; ++i)
-    sending = !client.readable() && client.send_bytes(chunk, 2s);
-  if (sending) client.send_bytes("0\r\n\r\n", 2s);
+  send_chunked_body(client, 32, true);  // 256 KiB
   const RawReply reply = client.read_reply(5s);
   EXPECT_EQ(reply.status, 413) << reply.head;
   EXPECT_TRUE(client.closed_by_peer(5s)) << "the connection stayed open after the 413";
+  const long grown = resident_kib(target.pid) - before;
+  EXPECT_LT(grown, 8 * 1024) << "resident memory grew by " << grown << " KiB";
+}
+
+// A body that goes on and on is not read to its end: the connection ends within a few MiB, and
+// none of it is kept.
+void endless_chunked_body(const WebTarget& target) {
+  const long before = resident_kib(target.pid);
+  RawClient client(target.web_port);
+  ASSERT_TRUE(client.connected());
+  EXPECT_FALSE(send_chunked_body(client, 4096, false))  // 32 MiB
+      << "the server read a 32 MiB body to its end";
+  EXPECT_TRUE(client.closed_by_peer(5s)) << "the connection stayed open";
   const long grown = resident_kib(target.pid) - before;
   EXPECT_LT(grown, 8 * 1024) << "resident memory grew by " << grown << " KiB";
 }
@@ -270,6 +290,7 @@ std::vector<HostileRow> hostile_rows() {
       {"a multipart body with a long part name", true, long_part_name},
       {"malformed request lines and headers", true, malformed},
       {"a chunked body over 64 KiB", true, big_chunked_body},
+      {"a chunked body that never ends", true, endless_chunked_body},
       {"a Content-Length over 64 KiB", true, big_content_length},
       {"a gzip body", true, compressed_body},
       {"two pipelined requests", true, pipelined},
