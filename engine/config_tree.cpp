@@ -104,10 +104,9 @@ json ConfigTree::set(const json& changes, std::string* error) {
   json changed = diff_trees(before, settings_locked());
   if (!changed.empty()) {
     log(kVerb, "Configuration changed: " + to_text(changed));
-    if (live_->store) {
-      live_->store->save_state(json{{"in", {{"gain", gain_json(live_->gain_db)}}}});
-      live_->store->save_onair(onair_locked());
-    }
+    // Answered now; the files follow behind.
+    const json state{{"in", {{"gain", gain_json(live_->gain_db)}}}};
+    live_->save_locked(&state, onair_locked());
   }
   return changed;
 }
@@ -119,7 +118,7 @@ void ConfigTree::set_metadata(const std::string& key, const std::string& value) 
 
 void ConfigTree::write_onair() {
   std::lock_guard<std::mutex> lock(live_->mutex);
-  if (live_->store) live_->store->save_onair(onair_locked());
+  live_->save_locked(nullptr, onair_locked());
 }
 
 }  // namespace engine
