@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -237,4 +239,67 @@ TEST(EngineState, state_and_on_air_file_must_differ) {
   }
   EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"same"}));
   EXPECT_EQ(read_file(dir.file("same")), "{\"in\":{\"gain\":-5}}\n");
+}
+
+// A process killed while saving leaves its temporary file; the next start clears ours, and
+// only ours: both hosts default to one folder, and another one may be writing right now.
+TEST(EngineState, a_start_removes_only_the_temporary_files_a_killed_process_left) {
+  struct Case {
+    const char* name;
+    const char* file;
+    bool removed;
+    bool held = false;  // a writer has it locked
+  };
+  const Case cases[] = {
+      {"an empty one of the state file", "palvex.state.tmp-a1B2c3", true},
+      {"a written one of the on-air file", "palvex.onair.tmp-Zz9Yy8", true},
+      {"one a writer holds", "palvex.state.tmp-HELD01", false, true},
+      {"another program's", "other.state.tmp-a1B2c3", false},
+      {"not mkstemp's six letters", "palvex.state.tmp-abc", false},
+      {"with more after the letters", "palvex.state.tmp-a1B2c3.keep", false},
+      {"a folder of that name", "palvex.state.tmp-DIR000", false},
+  };
+  TempDir dir;
+  std::vector<int> locks;
+  for (const Case& c : cases) {
+    const std::string path = dir.file(c.file);
+    if (std::string(c.name) == "a folder of that name") {
+      fs::create_directory(path);
+      continue;
+    }
+    write_file(path, c.removed && std::string(c.name).find("empty") == std::string::npos
+                         ? "{\"in\":{\"gain\":-1}}"
+                         : "");
+    if (c.held) {
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(flock(fd, LOCK_EX), 0);
+      locks.push_back(fd);
+    }
+  }
+  EngineLogCapture log;
+  EXPECT_EQ(run_once(dir.path(), {}), 0);
+  for (const Case& c : cases)
+    EXPECT_EQ(fs::exists(fs::symlink_status(dir.file(c.file))), !c.removed) << c.name;
+  EXPECT_TRUE(log.contains("Removed 2 temporary files"));
+  for (int fd : locks) close(fd);
+}
+
+TEST(EngineState, no_copy_of_a_corrupt_file_replaces_another) {
+  const std::vector<std::string> contents = {"first corrupt", "second corrupt", "third corrupt"};
+  // All three within one second, which the copies' names show no finer.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    TempDir dir;
+    const std::time_t before = std::time(nullptr);
+    for (const std::string& content : contents) {
+      write_file(dir.file("palvex.state"), content);
+      run_once(dir.path(), {});
+    }
+    if (std::time(nullptr) != before) continue;
+    std::set<std::string> kept;
+    for (const std::string& name : files_in(dir.path()))
+      if (name.rfind("palvex.state.corrupt-", 0) == 0) kept.insert(read_file(dir.file(name)));
+    EXPECT_EQ(kept, std::set<std::string>(contents.begin(), contents.end()));
+    return;
+  }
+  FAIL() << "three starts never fitted in one second";
 }
