@@ -2,6 +2,7 @@
 // latest value winning, so that no client and no audio thread waits for the disk.
 #pragma once
 
+#include <pthread.h>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -9,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <pthread.h>
 #include <string>
 
 namespace engine {
