@@ -95,19 +95,21 @@ json ConfigTree::tree() {
 json ConfigTree::set(const json& changes, std::string* error) {
   *error = check_set(changes);
   if (!error->empty()) return nullptr;
+  // The gain is all a set can change: a flood of sets costs no copies of the whole tree.
+  json changed = json::object();
+  const auto in = changes.find("in");
+  if (in == changes.end() || !in->contains("gain")) return changed;
+  const double db = (*in)["gain"].get<double>();
   std::lock_guard<std::mutex> lock(live_->mutex);
-  json before = settings_locked();
-  if (changes.contains("in") && changes["in"].contains("gain")) {
-    live_->gain_db = changes["in"]["gain"].get<double>();
-    live_->target_gain->store(linear_gain(live_->gain_db), std::memory_order_relaxed);
-  }
-  json changed = diff_trees(before, settings_locked());
-  if (!changed.empty()) {
-    log(kVerb, "Configuration changed: " + to_text(changed));
-    // Answered now; the files follow behind.
-    const json state{{"in", {{"gain", gain_json(live_->gain_db)}}}};
-    live_->save_locked(&state, onair_locked());
-  }
+  json gain = gain_json(db);
+  if (gain == gain_json(live_->gain_db)) return changed;
+  live_->gain_db = db;
+  live_->target_gain->store(linear_gain(db), std::memory_order_relaxed);
+  changed["in"]["gain"] = gain;
+  if (log_enabled(kVerb)) log(kVerb, "Configuration changed: " + to_text(changed));
+  // Answered now; the files follow behind.
+  const json state{{"in", {{"gain", std::move(gain)}}}};
+  live_->save_locked(&state, onair_locked());
   return changed;
 }
 

@@ -75,13 +75,14 @@ void StateWriter::post(StateStore& store, std::optional<std::string> state,
     return;
   }
   auto it = pending_.find(&store);
-  if (it == pending_.end()) {
-    it = pending_.emplace(&store, Pending{}).first;
-    if (keep) it->second.keep = keep();
-  }
+  const bool known = it != pending_.end();
+  if (!known) it = pending_.emplace(&store, Pending{}).first;
+  // None while the writer lets a finished one go.
+  if (!it->second.keep && keep) it->second.keep = keep();
   if (state) it->second.state = std::move(state);
   if (onair) it->second.onair = std::move(onair);
-  wake_.notify_one();
+  // The writer has its turn for a store it knows already: a flood wakes it no more often.
+  if (!known) wake_.notify_one();
 }
 
 void StateWriter::flush(StateStore& store, bool wait) {
@@ -133,13 +134,16 @@ void StateWriter::run() {
     lock.lock();
     auto it = pending_.find(next);
     if (it->second.state || it->second.onair) continue;  // set again while it was written
+    // The hold goes before anyone waiting hears of it, so that once the last process has
+    // gone, the next one reads the file. It may end the configuration: not under the lock.
     std::shared_ptr<void> keep = std::move(it->second.keep);
-    pending_.erase(it);
-    done_.notify_all();
-    // The last hold on a configuration may end it here: not under the writer's lock.
     lock.unlock();
     keep.reset();
     lock.lock();
+    it = pending_.find(next);
+    if (it->second.state || it->second.onair) continue;  // set again meanwhile, with a hold
+    pending_.erase(it);
+    done_.notify_all();
   }
 }
 

@@ -100,7 +100,8 @@ TEST(SetFlood, other_clients_are_answered_at_once_and_the_last_set_is_on_disk_af
     // Written behind, at most ten times a second and once more at the stop.
     EXPECT_LE(log.count("State saved"), static_cast<int>(seconds * 10) + 2);
     EXPECT_GE(log.count("State saved"), 1);
-    EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))), (json{{"in", {{"gain", kLastGain}}}}));
+    EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))),
+              (json{{"in", {{"gain", kLastGain}}}}));
     EXPECT_EQ(json::parse(read_file(dir.file("palvex.onair")))["in"]["gain"], kLastGain);
   }
 }
