@@ -33,7 +33,6 @@ void* StateWriter::run_thread(void* self) {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  pthread_setname_np(pthread_self(), "palvex-writer");
   static_cast<StateWriter*>(self)->run();
   return nullptr;
 }
@@ -60,6 +59,7 @@ bool StateWriter::start_locked() {
     return false;
   }
   started_ = true;
+  pthread_setname_np(thread_, "palvex-writer");  // never ends, so the handle stays good
   // Registered after the host's loggers are made, so it runs before they go.
   std::atexit([] { program().drain(); });
   return true;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <functional>
 #include <set>
 
+#include "child_rerun.h"
 #include "engine_fixture.h"
 #include "process.h"
 #include "temp_dir.h"
@@ -302,4 +305,32 @@ TEST(EngineState, no_copy_of_a_corrupt_file_replaces_another) {
     return;
   }
   FAIL() << "three starts never fitted in one second";
+}
+
+// PipeWire's data thread can run SCHED_FIFO, and so can the threads made from it: the disk's
+// waits must not run at real-time priority. The writer starts once per program, so in a fresh
+// one.
+TEST(EngineState, the_files_are_written_at_normal_priority_whatever_thread_sets) {
+  if (!rerun_in_child({})) return;
+  TempDir dir;
+  bool real_time = false;
+  std::thread fifo([&] {
+    sched_param param{};
+    param.sched_priority = 10;
+    real_time = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    if (real_time) run_once(dir.path(), {}, R"({"set":{"in":{"gain":-4}}})");
+  });
+  fifo.join();
+  ASSERT_TRUE(real_time) << "this test needs the right to SCHED_FIFO (root or RLIMIT_RTPRIO)";
+  int writers = 0;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    if (read_file(task.path() / "comm") != "palvex-writer\n") continue;
+    ++writers;
+    EXPECT_EQ(sched_getscheduler(std::stoi(task.path().filename())), SCHED_OTHER);
+  }
+  EXPECT_EQ(writers, 1);
+  // The release on the real-time thread waited for nothing; the write comes all the same.
+  for (int i = 0; i < 100 && !fs::exists(dir.file("palvex.state")); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))), (json{{"in", {{"gain", -4}}}}));
 }
