@@ -20,8 +20,8 @@ LiveConfig::LiveConfig(std::shared_ptr<std::atomic<float>> gain, std::unique_ptr
   target_gain->store(linear_gain(gain_db), std::memory_order_relaxed);
 }
 
-void LiveConfig::save_locked(const nlohmann::json* state, const nlohmann::json& onair) {
-  if (store) store->save(state, onair, keep);
+void LiveConfig::save_locked(const std::string* state, std::string onair) {
+  if (store) store->save(state, std::move(onair), keep);
 }
 
 namespace {

@@ -17,9 +17,9 @@ struct LiveConfig {
   // Loads the saved state when there is a store.
   LiveConfig(std::shared_ptr<std::atomic<float>> gain, std::unique_ptr<StateStore> store);
 
-  // Hands what the files should hold to the writer behind (state null: unchanged); the caller
+  // Hands the files' texts to the writer behind (state null: unchanged); the caller
   // holds mutex. Returns at once: the files follow within the writer's interval.
-  void save_locked(const nlohmann::json* state, const nlohmann::json& onair);
+  void save_locked(const std::string* state, std::string onair);
 
   std::mutex mutex;  // guards gain_db and the store; never taken by the audio path
   double gain_db = 0.0;

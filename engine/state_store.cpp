@@ -279,13 +279,13 @@ bool StateStore::write_file(const std::string& name, const std::string& text, co
   return false;
 }
 
-void StateStore::save(const nlohmann::json* state, const nlohmann::json& onair,
+void StateStore::save(const std::string* state, std::string onair,
                       const std::function<std::shared_ptr<void>()>& keep) {
   if (storage_ro_ || directory_.empty()) return;
   std::optional<std::string> state_text, onair_text;
-  if (state != nullptr && !state_ro_ && !state_blocked_) state_text = to_text(*state) + "\n";
+  if (state != nullptr && !state_ro_ && !state_blocked_) state_text = *state + "\n";
   // A process that takes over says what is on air already: no write (and no fsync) for it.
-  std::string text = to_text(onair) + "\n";
+  std::string text = std::move(onair) + "\n";
   if (text != onair_posted_ || onair_write_failing_) {
     onair_posted_ = text;
     onair_text = std::move(text);

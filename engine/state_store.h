@@ -19,9 +19,9 @@ public:
   // The saved state, already checked; null when there is none or it could not be used. Our
   // temporary files that a killed process left behind go first.
   nlohmann::json load();
-  // Hands what the files should hold to the program's writer (state null: unchanged); keep as
-  // in StateWriter::post. Under the configuration's lock, so that the latest value wins.
-  void save(const nlohmann::json* state, const nlohmann::json& onair,
+  // Hands the files' texts (one JSON line each) to the program's writer (state null: unchanged);
+  // keep as in StateWriter::post. Under the configuration's lock, so that the latest value wins.
+  void save(const std::string* state, std::string onair,
             const std::function<std::shared_ptr<void>()>& keep);
   // The last process on the configuration went: what waits is written now, and waited for
   // unless on a real-time thread (the program's end waits for it then).

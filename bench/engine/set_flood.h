@@ -55,4 +55,3 @@ inline void flood(uint16_t port, const std::atomic<bool>& stop, std::atomic<long
     close(fd);
   }
 }
-

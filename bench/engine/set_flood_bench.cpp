@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     answered = get(fd);
     times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   const long flood_sets = sets - sets_before;
