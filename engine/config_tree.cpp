@@ -79,10 +79,6 @@ json ConfigTree::settings_locked() const {
               {"parameters", parameters_}};
 }
 
-json ConfigTree::onair_locked() const {
-  return json{{"in", {{"gain", gain_json(live_->gain_db)}}}, {"metadata", metadata_}};
-}
-
 json ConfigTree::tree() {
   json meters = json::array();
   for (auto& peak : audio_->out_peak)
@@ -96,31 +92,42 @@ json ConfigTree::tree() {
 json ConfigTree::set(const json& changes, std::string* error) {
   *error = check_set(changes);
   if (!error->empty()) return nullptr;
-  std::lock_guard<std::mutex> lock(live_->mutex);
-  json before = settings_locked();
-  if (changes.contains("in") && changes["in"].contains("gain")) {
-    live_->gain_db = changes["in"]["gain"].get<double>();
-    live_->target_gain->store(linear_gain(live_->gain_db), std::memory_order_relaxed);
+  // The gain is all a set can change: a flood of sets holds the lock the processes share only
+  // for the gain and two short texts, so a process being made gets it at once.
+  json changed = json::object();
+  const auto in = changes.find("in");
+  if (in == changes.end() || !in->contains("gain")) return changed;
+  const double db = (*in)["gain"].get<double>();
+  json gain = gain_json(db);
+  const std::string gain_text = to_text(gain);
+  {
+    std::lock_guard<std::mutex> lock(live_->mutex);
+    if (gain == gain_json(live_->gain_db)) return changed;
+    live_->gain_db = db;
+    live_->target_gain->store(linear_gain(db), std::memory_order_relaxed);
+    // Answered now; the files follow behind.
+    const std::string state = "{\"in\":{\"gain\":" + gain_text + "}}";
+    live_->save_locked(&state, onair_text_locked(gain_text));
   }
-  json changed = diff_trees(before, settings_locked());
-  if (!changed.empty()) {
-    log(kVerb, "Configuration changed: " + to_text(changed));
-    if (live_->store) {
-      live_->store->save_state(json{{"in", {{"gain", gain_json(live_->gain_db)}}}});
-      live_->store->save_onair(onair_locked());
-    }
-  }
+  changed["in"]["gain"] = std::move(gain);
+  if (log_enabled(kVerb)) log(kVerb, "Configuration changed: " + to_text(changed));
   return changed;
 }
 
 void ConfigTree::set_metadata(const std::string& key, const std::string& value) {
   std::lock_guard<std::mutex> lock(live_->mutex);
   metadata_[key] = value;
+  metadata_text_ = to_text(metadata_);
+}
+
+std::string ConfigTree::onair_text_locked(const std::string& gain_text) const {
+  // As to_text writes the on-air tree, without building it under the lock.
+  return "{\"in\":{\"gain\":" + gain_text + "},\"metadata\":" + metadata_text_ + "}";
 }
 
 void ConfigTree::write_onair() {
   std::lock_guard<std::mutex> lock(live_->mutex);
-  if (live_->store) live_->store->save_onair(onair_locked());
+  live_->save_locked(nullptr, onair_text_locked(to_text(gain_json(live_->gain_db))));
 }
 
 }  // namespace engine

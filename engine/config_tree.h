@@ -39,11 +39,12 @@ public:
 
 private:
   nlohmann::json settings_locked() const;
-  nlohmann::json onair_locked() const;
+  std::string onair_text_locked(const std::string& gain_text) const;
 
   std::shared_ptr<AudioState> audio_;
   std::shared_ptr<LiveConfig> live_;  // its mutex also guards metadata_
   nlohmann::json metadata_ = nlohmann::json::object();
+  std::string metadata_text_ = "{}";  // metadata_ as the on-air file shows it
   nlohmann::json parameters_ = nlohmann::json::object();
 };
 

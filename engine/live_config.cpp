@@ -20,6 +20,10 @@ LiveConfig::LiveConfig(std::shared_ptr<std::atomic<float>> gain, std::unique_ptr
   target_gain->store(linear_gain(gain_db), std::memory_order_relaxed);
 }
 
+void LiveConfig::save_locked(const std::string* state, std::string onair) {
+  if (store) store->save(state, std::move(onair), keep);
+}
+
 namespace {
 
 struct NoHolder {};  // every process on a configuration uses it alike
@@ -45,20 +49,42 @@ std::string place_of(const std::string& directory, const ProcessSettings& settin
 
 }  // namespace
 
+// One process's use of a configuration, through its lease.
+struct ProcessUse {
+  explicit ProcessUse(std::unique_ptr<ConfigLending::Lease> lease) : lease(std::move(lease)) {
+    (*this->lease)->processes.fetch_add(1);
+  }
+  ~ProcessUse() {
+    // A takeover (the new process holds it already) writes nothing and waits for nothing; the
+    // last process has what waits written before the program can end.
+    LiveConfig& config = **lease;
+    if (config.processes.fetch_sub(1) == 1 && config.store) config.store->flush();
+  }
+  const std::unique_ptr<ConfigLending::Lease> lease;
+};
+
 std::shared_ptr<LiveConfig> attach_live_config(const std::string& directory,
                                                const ProcessSettings& settings) {
   bool made = false;
-  std::shared_ptr<ConfigLending::Lease> lease = live_configs().borrow(
-      key_of(directory, settings), NoHolder{},
+  const std::string key = key_of(directory, settings);
+  std::unique_ptr<ConfigLending::Lease> lease = live_configs().borrow(
+      key, NoHolder{},
       [&] {
-        return std::make_shared<LiveConfig>(std::make_shared<std::atomic<float>>(1.0f),
-                                            std::make_unique<StateStore>(directory, settings));
+        auto config =
+            std::make_shared<LiveConfig>(std::make_shared<std::atomic<float>>(1.0f),
+                                         std::make_unique<StateStore>(directory, settings));
+        // Asked while a process holds a lease, so the configuration is there to borrow.
+        config->keep = [key]() -> std::shared_ptr<void> {
+          return live_configs().borrow(key, NoHolder{}, [] { return nullptr; });
+        };
+        return config;
       },
       &made);
   if (!made)
     log(kInfo, "Carrying on with the live configuration of " + place_of(directory, settings));
+  LiveConfig* config = lease->thing().get();
   // The process holds the configuration through its lease: the last copy gives it back.
-  return std::shared_ptr<LiveConfig>(lease, lease->thing().get());
+  return std::shared_ptr<LiveConfig>(std::make_shared<ProcessUse>(std::move(lease)), config);
 }
 
 }  // namespace engine

@@ -1,22 +1,32 @@
 // Loading and saving the state files, careful never to lose or tear what an operator saved.
 #include "state_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 #include "config_tree.h"
 #include "engine_log.h"
 #include "json_syntax.h"
 #include "protocol.h"
+#include "state_writer.h"
 
 namespace engine {
 
 constexpr size_t kMaxStateBytes = 1024 * 1024;  // a saved state is a few dozen bytes
+// Each file is written as NAME.tmp-XXXXXX first, then renamed.
+static const std::string kTempSuffix = ".tmp-XXXXXX";
 
 StateStore::StateStore(std::string directory, const ProcessSettings& settings)
     : directory_(std::move(directory)),
@@ -37,6 +47,67 @@ static std::string time_stamp() {
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
   return text;
+}
+
+// path plus ".corrupt-" and the time; a later copy within the same second gets "-2", "-3"...,
+// so that no copy ever replaces another. False with errno when it cannot be moved.
+static bool move_aside(const std::string& path, std::string& aside) {
+  const std::string stamp = path + ".corrupt-" + time_stamp();
+  for (int n = 1; n <= 1000; ++n) {
+    aside = n == 1 ? stamp : stamp + "-" + std::to_string(n);
+    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
+      return true;
+    if (errno == EINVAL || errno == ENOSYS) {
+      // A file system without it (older FAT): look before renaming.
+      struct stat info {};
+      if (lstat(aside.c_str(), &info) == 0) continue;
+      return rename(path.c_str(), aside.c_str()) == 0;
+    }
+    if (errno != EEXIST) return false;
+  }
+  errno = EEXIST;
+  return false;
+}
+
+// mkstemp's six letters or digits after the suffix.
+static bool is_temp_of(const std::string& name, const std::string& file) {
+  const std::string prefix = file + kTempSuffix.substr(0, kTempSuffix.size() - 6);
+  if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) return false;
+  for (size_t i = prefix.size(); i < name.size(); ++i)
+    if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+void StateStore::remove_leftovers() {
+  std::vector<std::string> files{onair_name_};
+  if (!state_ro_) files.push_back(state_name_);
+  DIR* folder = opendir(directory_.c_str());
+  if (folder == nullptr) return;
+  const int dir = dirfd(folder);
+  int removed = 0;
+  while (const dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    bool ours = false;
+    for (const std::string& file : files) ours = ours || is_temp_of(name, file);
+    if (!ours) continue;
+    const int fd =
+        openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held {
+    }, named{};
+    // Only a regular file no writer holds, and still the one under that name.
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino &&
+        unlinkat(dir, name.c_str(), 0) == 0)
+      ++removed;
+    close(fd);
+  }
+  closedir(folder);
+  if (removed > 0)
+    log(kInfo, "Removed " + std::to_string(removed) + " temporary file" +
+                   (removed == 1 ? "" : "s") +
+                   " left by a process that was stopped while saving, in " + directory_);
 }
 
 // The whole file when it is a regular file of sane size; otherwise false, with why unless it
@@ -85,6 +156,7 @@ nlohmann::json StateStore::load() {
                     "): starting with defaults");
     return nullptr;
   }
+  if (!storage_ro_) remove_leftovers();
   const std::string path = path_of(state_name_);
   std::string text, unreadable;
   if (!read_state_file(path, text, unreadable)) {
@@ -111,8 +183,8 @@ nlohmann::json StateStore::load() {
                     "): starting with defaults; left as it is, storage is read-only");
     return nullptr;
   }
-  const std::string aside = path + ".corrupt-" + time_stamp();
-  if (rename(path.c_str(), aside.c_str()) == 0) {
+  std::string aside;
+  if (move_aside(path, aside)) {
     log(kError, "State file " + path + " is corrupt (" + problem + "): kept aside as " + aside +
                     ", starting with defaults");
   } else {
@@ -123,11 +195,37 @@ nlohmann::json StateStore::load() {
   return nullptr;
 }
 
+// A slow disk, for measuring how nothing waits for it: PALVEX_STATE_WRITE_DELAY_MS before each
+// file's fsync.
+static std::chrono::milliseconds write_delay() {
+  static const std::chrono::milliseconds delay = [] {
+    const char* value = std::getenv("PALVEX_STATE_WRITE_DELAY_MS");
+    return std::chrono::milliseconds(value != nullptr ? std::atoi(value) : 0);
+  }();
+  return delay;
+}
+
+// A temporary file of ours for path, locked while it is written, so that a start that clears
+// what a killed process left never takes one that is being written.
+static int create_temp(const std::string& path, std::string& temp) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    temp = path + kTempSuffix;
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat info {};
+    // Cleared between its creation and the lock: another name.
+    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &info) == 0 && info.st_nlink > 0) return fd;
+    close(fd);
+  }
+  errno = EAGAIN;
+  return -1;
+}
+
 bool StateStore::write_file(const std::string& name, const std::string& text, const char* what,
-                            int severity, bool& failing) {
+                            int severity, std::atomic<bool>& failing) {
   const std::string path = path_of(name);
-  std::string temp = path + ".tmp-XXXXXX";
-  int fd = mkstemp(temp.data());
+  std::string temp;
+  int fd = create_temp(path, temp);
   bool ok = fd >= 0;
   std::string failure = ok ? "" : std::string("create ") + temp + ": " + std::strerror(errno);
   if (ok) {
@@ -148,19 +246,21 @@ bool StateStore::write_file(const std::string& name, const std::string& text, co
       ok = false;
       failure = std::string("chmod: ") + std::strerror(errno);
     }
+    if (ok && write_delay().count() > 0) std::this_thread::sleep_for(write_delay());
     if (ok && fsync(fd) != 0) {
       ok = false;
       failure = std::string("fsync: ") + std::strerror(errno);
     }
-    if (close(fd) != 0 && ok) {
-      ok = false;
-      failure = std::string("close: ") + std::strerror(errno);
-    }
+    // Renamed while still locked: no start takes it for a leftover in between.
     if (ok && rename(temp.c_str(), path.c_str()) != 0) {
       ok = false;
       failure = std::string("rename: ") + std::strerror(errno);
     }
     if (!ok) unlink(temp.c_str());
+    if (close(fd) != 0 && ok) {
+      ok = false;
+      failure = std::string("close: ") + std::strerror(errno);
+    }
   }
   if (ok) {
     // The rename itself must reach the disk too.
@@ -179,18 +279,26 @@ bool StateStore::write_file(const std::string& name, const std::string& text, co
   return false;
 }
 
-void StateStore::save_state(const nlohmann::json& state) {
-  if (state_ro_ || state_blocked_ || directory_.empty()) return;
-  write_file(state_name_, to_text(state) + "\n", "State", kInfo, state_write_failing_);
+void StateStore::save(const std::string* state, std::string onair,
+                      const std::function<std::shared_ptr<void>()>& keep) {
+  if (storage_ro_ || directory_.empty()) return;
+  std::optional<std::string> state_text, onair_text;
+  if (state != nullptr && !state_ro_ && !state_blocked_) state_text = *state + "\n";
+  // A process that takes over says what is on air already: no write (and no fsync) for it.
+  std::string text = std::move(onair) + "\n";
+  if (text != onair_posted_ || onair_write_failing_) {
+    onair_posted_ = text;
+    onair_text = std::move(text);
+  }
+  if (state_text || onair_text)
+    StateWriter::program().post(*this, std::move(state_text), std::move(onair_text), keep);
 }
 
-void StateStore::save_onair(const nlohmann::json& onair) {
-  if (storage_ro_ || directory_.empty()) return;
-  // A process that takes over says what is on air already: no write (and no fsync) for it.
-  std::string text = to_text(onair) + "\n";
-  if (text == onair_written_ && !onair_write_failing_) return;
-  if (write_file(onair_name_, text, "On-air view", kVerb, onair_write_failing_))
-    onair_written_ = std::move(text);
+void StateStore::flush() { StateWriter::program().flush(*this, !on_realtime_thread()); }
+
+void StateStore::write_now(const std::string* state, const std::string* onair) {
+  if (state != nullptr) write_file(state_name_, *state, "State", kInfo, state_write_failing_);
+  if (onair != nullptr) write_file(onair_name_, *onair, "On-air view", kVerb, onair_write_failing_);
 }
 
 }  // namespace engine

@@ -2,14 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <set>
 
+#include "child_rerun.h"
 #include "engine_fixture.h"
 #include "process.h"
 #include "temp_dir.h"
@@ -237,4 +242,95 @@ TEST(EngineState, state_and_on_air_file_must_differ) {
   }
   EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"same"}));
   EXPECT_EQ(read_file(dir.file("same")), "{\"in\":{\"gain\":-5}}\n");
+}
+
+// A process killed while saving leaves its temporary file; the next start clears ours, and
+// only ours: both hosts default to one folder, and another one may be writing right now.
+TEST(EngineState, a_start_removes_only_the_temporary_files_a_killed_process_left) {
+  struct Case {
+    const char* name;
+    const char* file;
+    bool removed;
+    bool held = false;  // a writer has it locked
+  };
+  const Case cases[] = {
+      {"an empty one of the state file", "palvex.state.tmp-a1B2c3", true},
+      {"a written one of the on-air file", "palvex.onair.tmp-Zz9Yy8", true},
+      {"one a writer holds", "palvex.state.tmp-HELD01", false, true},
+      {"another program's", "other.state.tmp-a1B2c3", false},
+      {"not mkstemp's six letters", "palvex.state.tmp-abc", false},
+      {"with more after the letters", "palvex.state.tmp-a1B2c3.keep", false},
+      {"a folder of that name", "palvex.state.tmp-DIR000", false},
+  };
+  TempDir dir;
+  std::vector<int> locks;
+  for (const Case& c : cases) {
+    const std::string path = dir.file(c.file);
+    if (std::string(c.name) == "a folder of that name") {
+      fs::create_directory(path);
+      continue;
+    }
+    write_file(path, c.removed && std::string(c.name).find("empty") == std::string::npos
+                         ? "{\"in\":{\"gain\":-1}}"
+                         : "");
+    if (c.held) {
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(flock(fd, LOCK_EX), 0);
+      locks.push_back(fd);
+    }
+  }
+  EngineLogCapture log;
+  EXPECT_EQ(run_once(dir.path(), {}), 0);
+  for (const Case& c : cases)
+    EXPECT_EQ(fs::exists(fs::symlink_status(dir.file(c.file))), !c.removed) << c.name;
+  EXPECT_TRUE(log.contains("Removed 2 temporary files"));
+  for (int fd : locks) close(fd);
+}
+
+TEST(EngineState, no_copy_of_a_corrupt_file_replaces_another) {
+  const std::vector<std::string> contents = {"first corrupt", "second corrupt", "third corrupt"};
+  // All three within one second, which the copies' names show no finer.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    TempDir dir;
+    const std::time_t before = std::time(nullptr);
+    for (const std::string& content : contents) {
+      write_file(dir.file("palvex.state"), content);
+      run_once(dir.path(), {});
+    }
+    if (std::time(nullptr) != before) continue;
+    std::set<std::string> kept;
+    for (const std::string& name : files_in(dir.path()))
+      if (name.rfind("palvex.state.corrupt-", 0) == 0) kept.insert(read_file(dir.file(name)));
+    EXPECT_EQ(kept, std::set<std::string>(contents.begin(), contents.end()));
+    return;
+  }
+  FAIL() << "three starts never fitted in one second";
+}
+
+// PipeWire's data thread can run SCHED_FIFO, and so can the threads made from it: the disk's
+// waits must not run at real-time priority. The writer starts once per program, so in a fresh
+// one.
+TEST(EngineState, the_files_are_written_at_normal_priority_whatever_thread_sets) {
+  if (!rerun_in_child({})) return;
+  TempDir dir;
+  bool real_time = false;
+  std::thread fifo([&] {
+    sched_param param{};
+    param.sched_priority = 10;
+    real_time = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    if (real_time) run_once(dir.path(), {}, R"({"set":{"in":{"gain":-4}}})");
+  });
+  fifo.join();
+  ASSERT_TRUE(real_time) << "this test needs the right to SCHED_FIFO (root or RLIMIT_RTPRIO)";
+  int writers = 0;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    if (read_file(task.path() / "comm") != "palvex-writer\n") continue;
+    ++writers;
+    EXPECT_EQ(sched_getscheduler(std::stoi(task.path().filename())), SCHED_OTHER);
+  }
+  EXPECT_EQ(writers, 1);
+  // The release on the real-time thread waited for nothing; the write comes all the same.
+  for (int i = 0; i < 100 && !fs::exists(dir.file("palvex.state")); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(json::parse(read_file(dir.file("palvex.state"))), (json{{"in", {{"gain", -4}}}}));
 }
