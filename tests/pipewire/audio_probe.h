@@ -20,7 +20,8 @@ struct RecordedSample {
   uint64_t start;  // graph time of the cycle's first sample
   uint32_t cycle;  // the cycle's frame count
   float left, right;
-  // The recorder got no buffer for that port in the cycle: the value is 0 and tells nothing.
+  // The graph gave the recorder nothing for that port in the cycle (no buffer, or silence its
+  // mixer filled in): the value is 0 and tells nothing.
   bool no_left = false, no_right = false;
 };
 
