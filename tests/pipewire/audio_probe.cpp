@@ -160,6 +160,10 @@ void AudioProbe::on_recorder(void* position_data) {
   const uint64_t start = position->clock.position;
   const float* left = heard(recorder_ports[0]);
   const float* right = heard(recorder_ports[1]);
+  if (!heard_both_) {
+    if (left == nullptr || right == nullptr) return;
+    heard_both_ = true;
+  }
   size_t count = count_.load(std::memory_order_relaxed);
   for (uint32_t i = 0; i < frames && count < samples_.size(); ++i, ++count)
     samples_[count] = {start + i,

@@ -60,5 +60,8 @@ private:
   uint64_t source_next_ = 0;  // where the source's next cycle should start
   std::atomic<size_t> count_{0};
   std::atomic<bool> recording_{true};
+  // The recording begins with the first cycle that brings something on both ports: the links
+  // come up one at a time, each made by a pw-link run, which on a loaded machine takes long.
+  bool heard_both_ = false;  // data thread only
   bool ready_ = false;
 };
