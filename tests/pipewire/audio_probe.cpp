@@ -3,9 +3,13 @@
 
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
+#include <spa/buffer/buffer.h>
 #include <spa/node/io.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -27,6 +31,39 @@ pw_filter_events events_with(void (*process)(void*, spa_io_position*)) {
 
 const pw_filter_events source_events = events_with(source_process);
 const pw_filter_events recorder_events = events_with(recorder_process);
+
+// What reached the port in this cycle, or null where the graph gave it nothing: no buffer, or the
+// silence that the mixer in front of the port fills in, and flags as empty, when none of its
+// links brought data (a recorder run late, or run twice in one cycle, finds its links drained).
+const float* heard(void* port) {
+  pw_buffer* buffer = pw_filter_dequeue_buffer(port);
+  if (buffer == nullptr) return nullptr;
+  const spa_buffer* held = buffer->buffer;
+  const bool empty = held->n_datas == 0 || held->datas[0].data == nullptr ||
+                     held->datas[0].chunk == nullptr ||
+                     (held->datas[0].chunk->flags & SPA_CHUNK_FLAG_EMPTY) != 0;
+  const auto* samples = empty ? nullptr : static_cast<const float*>(held->datas[0].data);
+  pw_filter_queue_buffer(port, buffer);
+  return samples;
+}
+
+// The probe runs its nodes at real-time priority where the system grants it, as the host does:
+// a recorder that runs late gets cycles twice or not at all, and measures its own lateness.
+class RealtimeClientConfig {
+public:
+  RealtimeClientConfig() {
+    if (const char* old = ::getenv("PIPEWIRE_CONFIG_NAME")) old_ = old;
+    ::setenv("PIPEWIRE_CONFIG_NAME", "client-rt.conf", 0);
+  }
+  ~RealtimeClientConfig() {
+    if (!old_) ::unsetenv("PIPEWIRE_CONFIG_NAME");
+  }
+  RealtimeClientConfig(const RealtimeClientConfig&) = delete;
+  RealtimeClientConfig& operator=(const RealtimeClientConfig&) = delete;
+
+private:
+  std::optional<std::string> old_;
+};
 
 pw_filter* make_node(pw_thread_loop* loop, const char* name, const pw_filter_events* events,
                      AudioProbe* probe, spa_direction direction, void* ports[2]) {
@@ -55,6 +92,8 @@ AudioProbe::AudioProbe(size_t capacity) : samples_(capacity), source_jumps_(capa
   loop_ = pw_thread_loop_new("palvex-test-probe", nullptr);
   if (loop_ == nullptr) return;
   pw_thread_loop_lock(loop_);
+  // Each node's context reads its configuration as it is made.
+  const RealtimeClientConfig realtime;
   source_ = make_node(loop_, "palvex-test-source", &source_events, this, SPA_DIRECTION_OUTPUT,
                       source_ports);
   recorder_ = make_node(loop_, "palvex-test-recorder", &recorder_events, this, SPA_DIRECTION_INPUT,
@@ -119,8 +158,12 @@ void AudioProbe::on_recorder(void* position_data) {
   if (position == nullptr || !recording_.load(std::memory_order_acquire)) return;
   const auto frames = static_cast<uint32_t>(position->clock.duration);
   const uint64_t start = position->clock.position;
-  auto* left = static_cast<float*>(pw_filter_get_dsp_buffer(recorder_ports[0], frames));
-  auto* right = static_cast<float*>(pw_filter_get_dsp_buffer(recorder_ports[1], frames));
+  const float* left = heard(recorder_ports[0]);
+  const float* right = heard(recorder_ports[1]);
+  if (!heard_both_) {
+    if (left == nullptr || right == nullptr) return;
+    heard_both_ = true;
+  }
   size_t count = count_.load(std::memory_order_relaxed);
   for (uint32_t i = 0; i < frames && count < samples_.size(); ++i, ++count)
     samples_[count] = {start + i,

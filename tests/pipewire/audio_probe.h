@@ -20,7 +20,8 @@ struct RecordedSample {
   uint64_t start;  // graph time of the cycle's first sample
   uint32_t cycle;  // the cycle's frame count
   float left, right;
-  // The recorder got no buffer for that port in the cycle: the value is 0 and tells nothing.
+  // The graph gave the recorder nothing for that port in the cycle (no buffer, or silence its
+  // mixer filled in): the value is 0 and tells nothing.
   bool no_left = false, no_right = false;
 };
 
@@ -59,5 +60,8 @@ private:
   uint64_t source_next_ = 0;  // where the source's next cycle should start
   std::atomic<size_t> count_{0};
   std::atomic<bool> recording_{true};
+  // The recording begins with the first cycle that brings something on both ports: the links
+  // come up one at a time, each made by a pw-link run, which on a loaded machine takes long.
+  bool heard_both_ = false;  // data thread only
   bool ready_ = false;
 };

@@ -10,7 +10,7 @@ namespace {
 
 constexpr long engine_silence = -2;
 constexpr long torn = -3;
-constexpr long unheard = -4;  // the recorder got no buffer for either port
+constexpr long unheard = -4;  // the graph gave the recorder nothing on either port
 
 bool heard_nothing(const RecordedSample& sample) { return sample.no_left && sample.no_right; }
 bool sample_missing(const RecordedSample& sample) { return sample.no_left || sample.no_right; }
@@ -32,9 +32,9 @@ long step_of(float processed, const Expected& expected) {
 // What a recorded sample says: the graph time of the source sample it came from (modulo the
 // signal's period); engine_silence when both channels are the engine's output of silence;
 // torn when each is the engine's output of a different source sample; unheard when the
-// recorder got no buffer for either port; -1 otherwise (silence nothing processed, another
+// graph gave the recorder nothing on either port; -1 otherwise (silence nothing processed, another
 // gain). Less the bias, which is an exact binary fraction, the channels are exact negatives.
-// A channel the recorder got no buffer for says nothing: the other one tells alone.
+// A channel the graph gave nothing says nothing: the other one tells alone.
 long source_time(const RecordedSample& sample, const Expected& expected) {
   if (heard_nothing(sample)) return unheard;
   const float left = sample.left - expected.bias;
@@ -229,8 +229,8 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
       continue;
     }
     const long from = source_time(samples[i]);
-    // What reached the recorder in a cycle it got no buffers for is unknown: the graph's. The
-    // stream goes on across it by as many samples.
+    // What reached the recorder in a cycle the graph gave it nothing for is unknown: the graph's.
+    // The stream goes on across it by as many samples.
     if (from == unheard) {
       size_t run = 1;
       while (i + run < samples.size() && heard_nothing(samples[i + run])) ++run;
@@ -362,7 +362,8 @@ void expect_sound(const Verdict& verdict, const std::string& diagnostics, size_t
             verdict.checked / 20)
       << verdict.silent << " samples in silent cycles, " << verdict.engine_silence
       << " of the engine's output of silence, " << verdict.unjudged
-      << " unjudged after clock jumps, " << verdict.missing << " with no buffer for a port";
+      << " unjudged after clock jumps, " << verdict.missing
+      << " with nothing from the graph on a port";
   EXPECT_EQ(verdict.bad_breaks, 0u) << verdict.first_fault;
   EXPECT_GE(verdict.one_chunk_late, least_one_chunk_late(verdict))
       << verdict.out_of_step << " out of step, " << verdict.displaced

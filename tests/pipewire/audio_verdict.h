@@ -49,7 +49,7 @@ struct Verdict {
   size_t engine_silence = 0;  // with a bias: the engine's output of silence on either channel
   size_t torn = 0;            // channels that are the engine's output of different cycles
   size_t unjudged = 0;        // silent or one-channel samples right after a graph clock jump
-  size_t missing = 0;         // samples with a channel the recorder got no buffer for
+  size_t missing = 0;         // samples with a channel the graph gave nothing
   size_t breaks = 0;          // places where the host's stream does not go on by one
   size_t bad_breaks = 0;      // of those, not explained by the graph (see Expected)
   size_t one_chunk_late = 0;  // samples whose source sample is one chunk older
