@@ -1,6 +1,7 @@
 // palvex-jack meeting faults: its server killed, a stop at every stage of start-up, and a state
 // folder that cannot take writes. It must end, free its ports, and never leave torn state.
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -44,6 +45,21 @@ struct FaultHost {
 
 bool port_listening(int port) { return wait_for_tcp_port(port, 0ms); }
 
+// The host's client is active once its input is connected to the physical capture ports,
+// which can only happen after its activation.
+bool wait_until_active(const std::string& client, std::chrono::milliseconds timeout) {
+  jack_client_t* probe = jack_client_open("faultprobe", JackNoStartServer, nullptr);
+  if (probe == nullptr) return false;
+  bool active = false;
+  for (auto end = Clock::now() + timeout; !active && Clock::now() < end;) {
+    jack_port_t* port = jack_port_by_name(probe, (client + ":in_1").c_str());
+    active = port != nullptr && jack_port_connected(port) > 0;
+    if (!active) std::this_thread::sleep_for(20ms);
+  }
+  jack_client_close(probe);
+  return active;
+}
+
 #define START_SERVER(var)                 \
   JackServer var(JackServerOptions{256}); \
   ASSERT_TRUE(var.ready()) << var.log();  \
@@ -57,6 +73,8 @@ TEST(JackFaults, killed_jackd_ends_the_host_within_two_seconds_with_nothing_left
   FaultHost host(server, state.path().string());
   ASSERT_TRUE(wait_for_tcp_port(host.run.json_port(), 15s)) << host.run.process().stderr_text();
   ASSERT_TRUE(wait_for_tcp_port(host.http_port, 5s)) << host.run.process().stderr_text();
+  // Killed during its start, the host would rightly report a failed start.
+  ASSERT_TRUE(wait_until_active("faulthost", 10s)) << host.run.process().stderr_text();
 
   const auto killed = Clock::now();
   ASSERT_TRUE(server.stop(SIGKILL));
