@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "engine_log.h"
+#include "listening_socket.h"
 #include "web_limits.h"
 
 namespace engine {
@@ -88,30 +89,6 @@ static std::string tls_error(const std::string& certificate, const std::string& 
   return loaded < 0 ? gnutls_strerror(loaded) : "";
 }
 
-static int bound_socket(int port, std::string& error) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return -1;
-  }
-  // Only SO_REUSEADDR: SO_REUSEPORT would let this share a port another program holds.
-  int yes = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  // The system's longest backlog: a browser opens several connections at once, and a client
-  // whose SYN is dropped waits a second for its resend.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, SOMAXCONN) != 0) {
-    error = std::strerror(errno);
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 std::unique_ptr<HttpListener> HttpListener::open(const char* kind, int port, bool https,
                                                  const Handlers& handlers) {
   static std::once_flag panic_set;
@@ -138,7 +115,7 @@ std::unique_ptr<HttpListener> HttpListener::open(const char* kind, int port, boo
     }
   }
   std::string error;
-  const int fd = bound_socket(port, error);
+  const int fd = listen_on_every_address(port, 0, error);
   if (fd < 0) {
     log(kError, what + " cannot listen: " + error);
     return nullptr;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine_log.h"
+#include "listening_socket.h"
 
 namespace engine {
 
@@ -44,27 +45,14 @@ std::shared_ptr<JsonPortLease::Listener> open_port(int port) {
     log(kError, "JSON control port " + std::to_string(port) + " cannot listen: not a TCP port");
     return nullptr;
   }
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  std::string error;
+  const int fd = listen_on_every_address(port, SOCK_NONBLOCK, error);
   if (fd < 0) {
-    log(kError, std::string("JSON control port: socket failed: ") + std::strerror(errno));
-    return nullptr;
-  }
-  auto listener = std::make_shared<JsonPortLease::Listener>(fd);
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  // A long backlog: a burst of connections must not make new clients wait for a SYN resend.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, SOMAXCONN) != 0) {
-    log(kError,
-        "JSON control port " + std::to_string(port) + " cannot listen: " + std::strerror(errno));
+    log(kError, "JSON control port " + std::to_string(port) + " cannot listen: " + error);
     return nullptr;
   }
   log(kInfo, "JSON control port listening on 0.0.0.0:" + std::to_string(port));
-  return listener;
+  return std::make_shared<JsonPortLease::Listener>(fd);
 }
 
 }  // namespace
