@@ -119,9 +119,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   process = palvex_InitProcess3(nullptr, parameters, 64);
   palvex_FreeParameters(parameters);
   if (process == nullptr) fail("no process", "");
-  web_port = free_port();
-  const palvex_WebserverHandle server = palvex_Webserver(web_port, 0, process);
-  if ((palvex_Webserver_Status(server) & 1) == 0) fail("the web server does not listen", "");
+  // A port found free may be taken by another test's connection before the server binds it.
+  bool listening = false;
+  for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+    web_port = free_port();
+    const palvex_WebserverHandle server = palvex_Webserver(web_port, 0, process);
+    listening = (palvex_Webserver_Status(server) & 1) != 0;
+    if (!listening) palvex_Webserver_Stop(server, 1000);
+  }
+  if (!listening) fail("the web server does not listen", "");
   const std::string body = R"({"user":"operator","secret":"fuzz-secret"})";
   const std::string answer = send_and_read(
       "POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
