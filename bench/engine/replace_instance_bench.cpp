@@ -25,25 +25,13 @@
 #include <thread>
 #include <vector>
 
+#include "free_port.h"
 #include "processing_instance.h"
 #include "set_flood.h"
 
 namespace {
 
 void quiet_engine_log(int, const char*) {}
-
-// A port that nothing listens on now.
-uint16_t free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 double ms(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "free_port.h"
 #include "processing_instance.h"
 #include "set_flood.h"
 
@@ -19,18 +20,6 @@ std::atomic<int> writes{0};
 
 void count_writes(int, const char* text) {
   if (std::strstr(text, "State saved") != nullptr) ++writes;
-}
-
-uint16_t free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 // One get and its whole reply line; false when the port does not answer.
