@@ -116,6 +116,8 @@ TEST_F(WebfrontAgainstAHostileHost,
       if (!c.late.empty()) {
         for (int i = 0; i < 200 && host_.late_ones_sent() == late_before; ++i)
           std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Sent is not yet arrived: give the line time to reach the front-end's socket.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     }
   }
