@@ -165,6 +165,7 @@ void AudioProbe::on_recorder(void* position_data) {
     heard_both_ = true;
   }
   size_t count = count_.load(std::memory_order_relaxed);
+  const size_t first = count;
   for (uint32_t i = 0; i < frames && count < samples_.size(); ++i, ++count)
     samples_[count] = {start + i,
                        start,
@@ -173,5 +174,18 @@ void AudioProbe::on_recorder(void* position_data) {
                        right != nullptr ? right[i] : 0.0f,
                        left == nullptr,
                        right == nullptr};
+  // A port's one buffer is the host's own output buffer, which the host writes again in its next
+  // cycle. Run out of order after a late cycle, the host may do so while the recorder reads it:
+  // what the recorder got is then parts of different cycles, and it keeps nothing of it.
+  bool rewritten = false;
+  for (size_t i = first; i < count; ++i) {
+    const RecordedSample& sample = samples_[i];
+    const size_t at = i - first;
+    rewritten = rewritten || (left != nullptr && left[at] != sample.left) ||
+                (right != nullptr && right[at] != sample.right);
+  }
+  if (rewritten)
+    for (size_t i = first; i < count; ++i)
+      samples_[i] = {start + (i - first), start, frames, 0.0f, 0.0f, true, true};
   count_.store(count, std::memory_order_release);
 }

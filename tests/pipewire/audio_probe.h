@@ -21,7 +21,8 @@ struct RecordedSample {
   uint32_t cycle;  // the cycle's frame count
   float left, right;
   // The graph gave the recorder nothing for that port in the cycle (no buffer, or silence its
-  // mixer filled in): the value is 0 and tells nothing.
+  // mixer filled in), or the host wrote the cycle's buffer again while the recorder read it:
+  // the value is 0 and tells nothing.
   bool no_left = false, no_right = false;
 };
 

@@ -140,33 +140,59 @@ bool graph_disturbed_before(const std::vector<RecordedSample>& samples, size_t i
 // recorder's clock jumps: each such place accounts for one backlog and the cycle it is in, for
 // the stretch out of step it begins, lies in or ends. A stretch still open at the end of the
 // recording may be the start of a displacement.
+// After a late cycle the daemon may run the recorder before the host for a while: the recorder
+// then reads the host's previous cycle, cycle after cycle, until the order comes back. Such a
+// stretch is the graph's however long it lasts: the host's stream goes on by one throughout,
+// one cycle behind the graph clock, and it begins or ends where the recorder's clock jumps while
+// the stream goes on by one. A host that lost or repeated samples breaks its stream instead,
+// and never comes back in step.
 void account_displacement(const std::vector<RecordedSample>& samples, const Expected& expected,
                           const std::vector<size_t>& breaks_at, Verdict& verdict) {
   const size_t latency = static_cast<size_t>(expected.latency);
+  auto is_break = [&](size_t i) {
+    return std::binary_search(breaks_at.begin(), breaks_at.end(), i);
+  };
+  // The recorder's clock jumped at i while the stream went on by one.
+  auto only_the_clock_jumps_at = [&](size_t i) {
+    return clock_jumps_at(samples, i) && !is_break(i);
+  };
   size_t stretch = 0, accounted = 0;
+  long offset = -1;  // of the stretch's samples against the graph clock; -2 once they differ
+  bool parted_at_clock_jump = false, met_at_clock_jump = false;
   bool back_in_step = true;
   auto end_stretch = [&](size_t also_accounted) {
-    verdict.displaced += std::min(stretch, accounted + also_accounted);
+    const bool recorder_behind =
+        stretch > 0 && offset >= 0 && (parted_at_clock_jump || met_at_clock_jump);
+    verdict.displaced += recorder_behind ? stretch : std::min(stretch, accounted + also_accounted);
     stretch = accounted = 0;
+    offset = -1;
   };
   auto next_break = breaks_at.begin();
   for (size_t i = verdict.first; i < samples.size(); ++i) {
     const long from = source_time(samples[i], expected);
-    const bool in_step =
-        from >= 0 && from == modulo_period(static_cast<long>(samples[i].time) - expected.latency);
+    const long one_chunk_back =
+        modulo_period(static_cast<long>(samples[i].time) - expected.latency);
+    const bool in_step = from >= 0 && from == one_chunk_back;
     if (!in_step && back_in_step) {
       end_stretch(0);
       back_in_step = false;
+      parted_at_clock_jump = only_the_clock_jumps_at(i);
+      met_at_clock_jump = false;
     }
+    if (in_step && !back_in_step) met_at_clock_jump = only_the_clock_jumps_at(i);
     if (from >= 0 && !in_step) {
       ++stretch;
       ++verdict.out_of_step;
+      const long off = modulo_period(one_chunk_back - from);
+      offset = offset == -1 || offset == off ? off : -2;
     }
     const bool at_break = next_break != breaks_at.end() && *next_break == i;
     if (at_break) ++next_break;
     if (at_break || clock_jumps_at(samples, i)) accounted += latency + samples[i].cycle;
     if (in_step) back_in_step = true;
   }
+  // A stretch still open at the end of the recording has not shown that it comes back.
+  if (!back_in_step) parted_at_clock_jump = met_at_clock_jump = false;
   end_stretch(back_in_step || samples.empty() ? 0 : latency + samples.back().cycle);
 }
 

@@ -308,4 +308,58 @@ INSTANTIATE_TEST_SUITE_P(
         ShareCase{"a_sample_repeated", [](Host& host) { host.repeat_a_sample(); }, false, false}),
     [](const testing::TestParamInfo<ShareCase>& info) { return info.param.name; });
 
+// After a late cycle the daemon may run the recorder before the host for a while: the recorder
+// misses a cycle of its clock, then reads in each cycle the host's output of the one before,
+// until the order comes back and one cycle of the host's output goes unread. Or the recorder's
+// clock steps back one cycle instead. However long that lasts, the host's stream went on by
+// one; a stretch that never comes back, or whose stream breaks, is the host's.
+struct BehindCase {
+  const char* name;
+  int cycles_behind;      // -1: to the end of the recording
+  bool clock_steps_back;  // the order comes back with the recorder's clock, not the stream
+  bool lose_a_sample;     // the host, in the middle of the stretch
+  bool enough_one_chunk_late;
+};
+
+void PrintTo(const BehindCase& c, std::ostream* os) { *os << c.name; }
+
+class RecorderBehind : public testing::TestWithParam<BehindCase> {};
+
+TEST_P(RecorderBehind, is_the_graphs_only_while_the_stream_goes_on_and_comes_back) {
+  const BehindCase& behind = GetParam();
+  const int last_behind = behind.cycles_behind < 0 ? cycles : odd_cycle + behind.cycles_behind;
+  Host host(quantum);
+  std::vector<std::vector<Out>> outputs;  // the host's, cycle by cycle
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    if (behind.lose_a_sample && cycle == (odd_cycle + last_behind) / 2) host.lose_a_sample();
+    outputs.push_back(host.run(static_cast<uint64_t>(cycle) * quantum));
+  }
+  std::vector<RecordedSample> samples;
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    const uint64_t start = static_cast<uint64_t>(cycle) * quantum;
+    if (cycle < odd_cycle || cycle > last_behind) {
+      record(samples, start, outputs[cycle]);
+    } else if (cycle > odd_cycle) {
+      record(samples, start, outputs[cycle - 1]);
+      // The recorder's clock steps back: it is told this cycle's time once more.
+      if (cycle == last_behind && behind.clock_steps_back) record(samples, start, outputs[cycle]);
+    }
+  }
+  Expected expected;
+  expected.bias = bias;
+  const Verdict verdict = judge(samples, expected);
+  EXPECT_GE(verdict.out_of_step, static_cast<size_t>(std::max(1, behind.cycles_behind)) * quantum);
+  EXPECT_EQ(verdict.one_chunk_late >= least_one_chunk_late(verdict), behind.enough_one_chunk_late)
+      << verdict.out_of_step << " out of step, " << verdict.displaced << " displaced";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stretches, RecorderBehind,
+    testing::Values(BehindCase{"for_one_cycle", 1, false, false, true},
+                    BehindCase{"for_twenty_cycles", 20, false, false, true},
+                    BehindCase{"until_the_clock_steps_back", 4, true, false, true},
+                    BehindCase{"to_the_end", -1, false, false, false},
+                    BehindCase{"while_the_host_loses_a_sample", 20, false, true, false}),
+    [](const testing::TestParamInfo<BehindCase>& info) { return info.param.name; });
+
 }  // namespace
