@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
 
   HostConfig config;
   config.state_dir = dir;
-  config.json_port = free_port();
-  config.http_port = free_port();
+  config.json_port = free_tcp_port();
+  config.http_port = free_tcp_port();
   config.metas = {{"station", "Bench"}};
   // The quanta the soak flaps through: every step is a change.
   const uint32_t quanta[] = {64, 100, 256, 1024, 48, 256};

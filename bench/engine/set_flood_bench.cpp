@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   HostConfig config;
   config.state_dir = dir;
-  config.json_port = free_port();
+  config.json_port = free_tcp_port();
   std::shared_ptr<ProcessingInstance> instance = create_processing_instance(config, 256);
   if (!instance) {
     std::fprintf(stderr, "the instance could not be created\n");

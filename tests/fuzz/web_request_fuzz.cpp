@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "free_port.h"
 #include "palvex.h"
 
 namespace {
@@ -34,19 +35,6 @@ int web_port = 0;
 palvex_Process process = nullptr;  // served for the whole run
 std::string session;               // the token of the harness's login
 size_t inputs = 0;
-
-int free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    fail("no free loopback port", "");
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 // Sends the bytes on a fresh connection and reads what comes back until the server closes, or
 // nothing has come for `quiet`, or the bound is reached. No half-close: a server may take the
@@ -122,7 +110,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // A port found free may be taken by another test's connection before the server binds it.
   bool listening = false;
   for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
-    web_port = free_port();
+    web_port = free_tcp_port();
     const palvex_WebserverHandle server = palvex_Webserver(web_port, 0, process);
     listening = (palvex_Webserver_Status(server) & 1) != 0;
     if (!listening) palvex_Webserver_Stop(server, 1000);

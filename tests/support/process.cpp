@@ -1,24 +1,14 @@
 #include "process.h"
 
-#include <arpa/inet.h>
 #include <elf.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <chrono>
-#include <fstream>
-#include <random>
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <random>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -244,62 +234,4 @@ bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-namespace {
-
-// The first port the kernel hands out to outgoing connections: below it, a port found free
-// cannot be taken by one of the many connections the tests open before its server binds it.
-int first_ephemeral_port() {
-  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
-  int low = 0;
-  return range >> low ? low : 0;
-}
-
-bool bindable(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);  // as the servers bind
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return free;
-}
-
-int kernel_free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-}  // namespace
-
-int free_tcp_port() {
-  // A test that asks for a JSON port and a web port must get two different ones.
-  static std::mutex mutex;
-  static std::set<int> handed_out;
-  static std::mt19937 random(
-      static_cast<unsigned>(getpid()) * 2654435761u ^
-      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::lock_guard<std::mutex> lock(mutex);
-  constexpr int kLowest = 10000;
-  const int highest = first_ephemeral_port() - 1;
-  for (int tries = 0; highest - kLowest > 1000 && tries < 1000; ++tries) {
-    const int port = std::uniform_int_distribution<int>(kLowest, highest)(random);
-    if (!handed_out.count(port) && bindable(port)) {
-      handed_out.insert(port);
-      return port;
-    }
-  }
-  for (;;) {
-    const int port = kernel_free_port();
-    if (handed_out.insert(port).second) return port;
-  }
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "free_port.h"
 #include "temp_dir.h"
 
 // Variables to set (a value) or to remove (std::nullopt) on top of the inherited environment.
@@ -64,5 +65,3 @@ std::vector<std::string> with_emulator(const std::vector<std::string>& argv);
 std::vector<std::string> split_lines(const std::string& text);
 // Waits until a TCP port on 127.0.0.1 accepts connections.
 bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout);
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int free_tcp_port();
