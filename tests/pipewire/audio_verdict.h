@@ -71,7 +71,9 @@ Verdict judge(const std::vector<RecordedSample>& samples, const Expected& expect
 // clock jump in it or ending it, and for the end of the recording. The engine's chunk sets the
 // share: with a backlog of 1024 each costs sixteen times what it costs with one of 64. A host
 // that lost or repeated a sample stays out of step from there on, longer than the graph's
-// breaks meanwhile account for, and never settles (bad_breaks).
+// breaks meanwhile account for, and never settles (bad_breaks). A stretch in which the daemon ran
+// the recorder before the host counts whole: it begins or ends where the recorder's clock jumps
+// and the stream goes on by one, one cycle behind, all through it.
 size_t least_one_chunk_late(const Verdict& verdict);
 
 // The expectations every sound recording meets: at least at_least samples checked, none

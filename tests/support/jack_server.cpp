@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -39,16 +40,22 @@ std::string find_on_path(const std::string& program) {
   return "";
 }
 
+bool realtime_granted() {
+  rlimit limit{};
+  return geteuid() == 0 || (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0);
+}
+
 JackServer::JackServer(const JackServerOptions& options)
     : options_(options), name_(unique_server_name()) {
   if (!options.started) return;
   const std::string jackd = find_on_path("jackd"), jack_lsp = find_on_path("jack_lsp");
   if (jackd.empty() || jack_lsp.empty()) return;
   jackd_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{jackd, "--no-realtime", "-n", name_, "-d", "dummy", "-r",
-                               std::to_string(options.rate), "-p", std::to_string(options.period),
-                               "-C", std::to_string(options.capture), "-P",
-                               std::to_string(options.playback)},
+      std::vector<std::string>{
+          jackd, options.realtime && realtime_granted() ? "--realtime" : "--no-realtime", "-n",
+          name_, "-d", "dummy", "-r", std::to_string(options.rate), "-p",
+          std::to_string(options.period), "-C", std::to_string(options.capture), "-P",
+          std::to_string(options.playback)},
       server_env());
   // It answers once jack_lsp can list its ports.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);

@@ -1,5 +1,5 @@
-// A private jackd (dummy backend, no real-time) for tests: a server name of its own so that
-// runs never collide, and always stopped, also when an assertion fails.
+// A private jackd (dummy backend, no real-time unless asked) for tests: a server name of its own
+// so that runs never collide, and always stopped, also when an assertion fails.
 #pragma once
 
 #include <chrono>
@@ -14,7 +14,13 @@ struct JackServerOptions {
   unsigned playback = 2;  // physical playback ports (system:playback_N)
   unsigned rate = 48000;
   bool started = true;  // false: a server name nothing answers to, for a host without one
+  // Real-time scheduling for the server and its clients' process threads, as on a board, where
+  // the system grants it (root or an RLIMIT_RTPRIO); without it the server runs as before.
+  bool realtime = false;
 };
+
+// Whether this process may ask for real-time scheduling.
+bool realtime_granted();
 
 class JackServer {
 public:
