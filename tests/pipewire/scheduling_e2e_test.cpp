@@ -4,13 +4,11 @@
 // those start) at normal priority, as a thread that can block must be.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <pthread.h>
 #include <sched.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "audio_probe.h"
 #include "host_node.h"
@@ -62,18 +60,6 @@ std::string describe(const std::vector<TaskScheduling>& tasks) {
   return text;
 }
 
-// Whether this user may put a thread at real-time priority by itself (root, or RLIMIT_RTPRIO).
-bool realtime_allowed_here() {
-  bool allowed = false;
-  std::thread probe([&allowed] {
-    sched_param param{};
-    param.sched_priority = 1;
-    allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
-  });
-  probe.join();
-  return allowed;
-}
-
 bool listed(const std::vector<TaskScheduling>& tasks, const std::string& tid) {
   for (const TaskScheduling& task : tasks)
     if (task.tid == tid) return true;
@@ -81,7 +67,7 @@ bool listed(const std::vector<TaskScheduling>& tasks, const std::string& tid) {
 }
 
 TEST(ThreadScheduling, the_data_thread_runs_real_time_and_the_threads_it_starts_do_not) {
-  const bool allowed = realtime_allowed_here();
+  const bool allowed = realtime_granted();
   PipeWireServer server;
   ASSERT_TRUE(server.ready()) << server.log();
   ASSERT_TRUE(server.force_quantum(256));

@@ -3,7 +3,6 @@
 
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,11 +37,6 @@ std::string find_on_path(const std::string& program) {
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
-}
-
-bool realtime_granted() {
-  rlimit limit{};
-  return geteuid() == 0 || (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0);
 }
 
 JackServer::JackServer(const JackServerOptions& options)

@@ -19,9 +19,6 @@ struct JackServerOptions {
   bool realtime = false;
 };
 
-// Whether this process may ask for real-time scheduling.
-bool realtime_granted();
-
 class JackServer {
 public:
   // Starts jackd and waits until it answers. Check ready() before using it.

@@ -2,6 +2,8 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -225,6 +227,17 @@ static bool connect_once(int port) {
   const int fd = connect_loopback(port);
   if (fd >= 0) close(fd);
   return fd >= 0;
+}
+
+bool realtime_granted() {
+  bool granted = false;
+  std::thread probe([&granted] {
+    sched_param param{};
+    param.sched_priority = 1;
+    granted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+  });
+  probe.join();
+  return granted;
 }
 
 bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout) {

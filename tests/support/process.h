@@ -63,5 +63,8 @@ std::string bin_path(const std::string& program);  // build/bin/PROGRAM
 // for a child started by hand (execvp finds the emulator on PATH); otherwise argv as it is.
 std::vector<std::string> with_emulator(const std::vector<std::string>& argv);
 std::vector<std::string> split_lines(const std::string& text);
+// Whether this process may put a thread at real-time priority by itself (root, or
+// RLIMIT_RTPRIO): tried on a thread of its own.
+bool realtime_granted();
 // Waits until a TCP port on 127.0.0.1 accepts connections.
 bool wait_for_tcp_port(int port, std::chrono::milliseconds timeout);
